@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ tests (embedding the interpreter) through CTest, then the Python tests
+# against the package as pip installed it. Fails if either fails.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+
+VENV_BIN=$PWD/.venv/bin
+echo "== C++ tests"
+"$VENV_BIN/cmake" -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV_BIN/ninja" \
+  -DMETRONYX_BUILD_TESTS=ON -DPython_EXECUTABLE="$VENV_BIN/python" >/dev/null
+"$VENV_BIN/cmake" --build build/cpp
+"$VENV_BIN/ctest" --test-dir build/cpp --output-on-failure
+
+echo "== Python tests"
+# Run from outside the checkout so that `import metronyx` finds the installed package.
+"$VENV_BIN/python" -m pytest -p no:cacheprovider "$PWD/tests/python" "$@"

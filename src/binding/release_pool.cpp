@@ -1,0 +1,100 @@
+#include "binding/release_pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <vector>
+
+#include "binding/gil_guard.hpp"
+#include "runtime/byte_lock.hpp"
+#include "runtime/failure.hpp"
+#include "runtime/once.hpp"
+
+namespace metronyx::binding {
+
+namespace {
+
+// The references whose release is owed, queued by threads that do not hold the interpreter lock.
+class DeferredReleasePool {
+ public:
+  void push(PyObject* object) {
+    runtime::PoisonableGuard guard(lock_);
+    if (guard.was_poisoned()) fail_poisoned();
+    if (pending_releases_.size() == pending_releases_.capacity()) {
+      // Doubling from at least four keeps appends amortised O(1) without a large first allocation.
+      pending_releases_.reserve(std::max<std::size_t>(4, 2 * pending_releases_.capacity()));
+    }
+    pending_releases_.push_back(object);
+  }
+
+  // The interpreter lock is held. The decrements run after the pool's lock is given back: a
+  // deallocation may run Python code, which may release (at once, on this thread) or which may let
+  // other threads queue more (they wait for the next drain).
+  void drain() {
+    std::vector<PyObject*> owed;
+    {
+      runtime::PoisonableGuard guard(lock_);
+      if (guard.was_poisoned()) fail_poisoned();
+      if (pending_releases_.empty()) return;
+      owed.swap(pending_releases_);
+    }
+    for (PyObject* object : owed) Py_DECREF(object);
+  }
+
+  std::size_t size() {
+    runtime::PoisonableGuard guard(lock_);
+    return pending_releases_.size();
+  }
+
+ private:
+  [[noreturn]] static void fail_poisoned() {
+    runtime::fail_static(
+        "the deferred release pool's lock is poisoned: a thread failed while holding it");
+  }
+
+  runtime::ByteLock lock_;
+  std::vector<PyObject*> pending_releases_;  // written under lock_
+};
+
+// Created by the first deferral and never destroyed: worker threads may still queue releases
+// while the process exits, after static destructors would have run.
+std::atomic<DeferredReleasePool*> pool_pointer{nullptr};
+
+runtime::Once& pool_creation() {
+  static runtime::Once* const once = new runtime::Once();
+  return *once;
+}
+
+DeferredReleasePool& pool() {
+  if (DeferredReleasePool* existing = pool_pointer.load(std::memory_order_acquire)) {
+    return *existing;
+  }
+  pool_creation().call_once([] {
+    pool_pointer.store(new DeferredReleasePool(), std::memory_order_release);
+  });
+  return *pool_pointer.load(std::memory_order_acquire);
+}
+
+}  // namespace
+
+void release_reference(PyObject* object) {
+  if (gil_count() > 0) {
+    Py_DECREF(object);
+    return;
+  }
+  pool().push(object);
+}
+
+void drain_deferred_releases() {
+  if (DeferredReleasePool* existing = pool_pointer.load(std::memory_order_acquire)) {
+    existing->drain();
+  }
+}
+
+namespace detail {
+std::size_t pending_release_count() {
+  DeferredReleasePool* existing = pool_pointer.load(std::memory_order_acquire);
+  return existing != nullptr ? existing->size() : 0;
+}
+}  // namespace detail
+
+}  // namespace metronyx::binding

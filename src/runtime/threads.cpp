@@ -1,0 +1,55 @@
+#include "runtime/threads.hpp"
+
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <memory>
+
+#include "runtime/os_error.hpp"
+
+namespace metronyx::runtime {
+
+namespace {
+
+constexpr size_t kStackSize = 2 * 1024 * 1024;
+
+struct Start {
+  ThreadEntry entry;
+  void* argument;
+};
+
+// No try/catch and no noexcept here: a thread that the interpreter ends during its finalization
+// unwinds with a forced-unwind exception, which has to pass through to the thread library.
+extern "C" void* thread_start(void* raw) {
+  const Start start = *static_cast<Start*>(raw);
+  delete static_cast<Start*>(raw);
+  start.entry(start.argument);
+  return nullptr;
+}
+
+}  // namespace
+
+std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argument) {
+  pthread_attr_t attributes;
+  if (int rc = ::pthread_attr_init(&attributes); rc != 0) {
+    return std::unexpected(describe_os_error(rc));
+  }
+  ::pthread_attr_setstacksize(&attributes, kStackSize);
+  ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+
+  auto start = std::make_unique<Start>(Start{entry, argument});
+  pthread_t thread;
+  const int rc = ::pthread_create(&thread, &attributes, thread_start, start.get());
+  ::pthread_attr_destroy(&attributes);
+  if (rc != 0) return std::unexpected(describe_os_error(rc));
+  start.release();  // the new thread owns it now
+  return {};
+}
+
+std::uint64_t current_thread_id() {
+  static thread_local const std::uint64_t id = static_cast<std::uint64_t>(::syscall(SYS_gettid));
+  return id;
+}
+
+}  // namespace metronyx::runtime
