@@ -13,30 +13,26 @@ std::string_view InternalFailure::message() const {
   return {};
 }
 
-namespace {
-
 // The report is best effort: a failure to write it cannot itself be reported anywhere.
-void report_start(std::string_view message) {
+void report_failure(std::string_view message) {
   std::string line = "metronyx: internal failure: ";
   line.append(message);
   line.push_back('\n');
   (void)try_write_all(StdStream::error, line);
 }
 
-}  // namespace
-
 void fail(std::string message) {
-  report_start(message);
+  report_failure(message);
   throw InternalFailure(FailurePayload(std::move(message)));
 }
 
 void fail_static(const char* message) {
-  report_start(message);
+  report_failure(message);
   throw InternalFailure(FailurePayload(message));
 }
 
 void fail_opaque() {
-  report_start("<non-text failure payload>");
+  report_failure("<non-text failure payload>");
   throw InternalFailure(FailurePayload(OpaquePayload{}));
 }
 

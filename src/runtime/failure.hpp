@@ -42,6 +42,10 @@ class InternalFailure {
 // Continues a failure that was already reported elsewhere: throws without writing anything.
 [[noreturn]] void resume(std::string message);
 
+// Writes the report that marks the start of a failure, without starting one (for scopes that
+// detect a failure while another is already unwinding through them).
+void report_failure(std::string_view message);
+
 // Ends the process at once after writing `report` and a newline to standard error. For failures
 // that would otherwise leave an entry point into the interpreter.
 [[noreturn]] void abort_with_report(std::string_view report);

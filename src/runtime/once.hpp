@@ -39,6 +39,8 @@ class Once {
     return state_.load(std::memory_order_acquire) == kComplete;
   }
   [[nodiscard]] State state() const { return State(state_.load(std::memory_order_acquire)); }
+  // Only for moving the value that owns the cell, when no other thread can see it.
+  void assign_unshared(State state) { state_.store(state, std::memory_order_relaxed); }
 
   template <class F>
   void call_once(F&& function) {

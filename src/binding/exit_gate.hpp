@@ -1,0 +1,50 @@
+// The gate that worker threads pass before they ask for the interpreter lock.
+//
+// Why: workers are detached and nothing joins them, so a program often exits while they sleep or
+// wait for the lock. A thread that asks for the lock once the interpreter is finalizing either
+// crashes (its thread state belongs to an interpreter that no longer exists) or is ended with a
+// forced unwind. The gate closes from the interpreter's exit hooks, before finalization starts:
+// from then on no worker enters the interpreter, and the hook waits (lock released, bounded) for
+// the workers already inside to leave.
+//
+// Contract:
+// - `install_exit_gate` is called with the interpreter lock held, when the module first meets the
+//   interpreter; it registers the closing hook once per process.
+// - `ExitGate::enter` may be called from any thread; a refused pass means the interpreter is
+//   exiting and the caller must not touch any Python object again.
+// - Memory ordering: sequentially consistent on both sides, so either the hook sees a worker
+//   inside or the worker sees the gate closed.
+#pragma once
+
+namespace metronyx::binding {
+
+class ExitGate {
+ public:
+  class Pass {
+   public:
+    ~Pass();
+    Pass(const Pass&) = delete;
+    Pass& operator=(const Pass&) = delete;
+    [[nodiscard]] explicit operator bool() const { return admitted_; }
+
+   private:
+    friend class ExitGate;
+    explicit Pass(bool admitted) : admitted_(admitted) {}
+    const bool admitted_;
+  };
+
+  [[nodiscard]] static Pass enter();
+  [[nodiscard]] static bool is_closed();
+};
+
+// Registers the closing hook with the current interpreter (once per process). Lock held.
+void install_exit_gate();
+
+// ---- End of public interface ----
+
+namespace detail {
+// Closes the gate and waits for the workers inside, as the exit hook does. For tests.
+void close_exit_gate_for_testing();
+}  // namespace detail
+
+}  // namespace metronyx::binding

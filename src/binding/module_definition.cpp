@@ -1,0 +1,115 @@
+#include "binding/module_definition.hpp"
+
+#include <string>
+
+#include "binding/conversions.hpp"
+#include "binding/exit_gate.hpp"
+#include "binding/scheduler_type.hpp"
+#include "runtime/failure.hpp"
+
+namespace metronyx::binding {
+
+namespace {
+
+ModuleDefinition the_definition{
+    populate_module,
+    {
+        PyModuleDef_HEAD_INIT,
+        "metronyx",  // m_name
+        "",          // m_doc: the module's __doc__ is the empty string
+        0,           // m_size: no per-module state
+        nullptr,     // m_methods
+        nullptr,     // m_slots: single-phase initialisation
+        nullptr,     // m_traverse
+        nullptr,     // m_clear
+        nullptr,     // m_free
+    },
+    -1,
+    nullptr,
+};
+
+// Interned once, kept for the process.
+PyObject* all_name() {
+  static PyObject* name = nullptr;
+  if (name == nullptr) {
+    PyObject* created = PyUnicode_FromStringAndSize("__all__", 7);
+    if (created == nullptr) fail_on_api_error();
+    PyUnicode_InternInPlace(&created);
+    name = created;
+  }
+  return name;
+}
+
+}  // namespace
+
+ModuleDefinition& module_definition() { return the_definition; }
+
+PyResult<OwnedRef> make_module(ModuleDefinition& definition) {
+  const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (current == -1) return std::unexpected(PyErr::fetch());
+  std::int64_t recorded = -1;
+  if (!definition.interpreter_id.compare_exchange_strong(recorded, current) &&
+      recorded != current) {
+    // Checked before the cache: a module built for one interpreter is never handed to another.
+    return std::unexpected(PyErr::new_static(
+        ExceptionKind::import_error,
+        "metronyx does not support sub-interpreters: it can only be imported once per process, "
+        "in the interpreter that imported it first (see the README's section on interpreters)"));
+  }
+  if (definition.module_cache != nullptr) return OwnedRef::new_ref(definition.module_cache);
+
+  PyObject* created = PyModule_Create2(&definition.definition, 1013);
+  if (created == nullptr) return std::unexpected(PyErr::fetch());
+  OwnedRef module = OwnedRef::steal(created);
+  if (auto populated = definition.populate_module(module.get()); !populated) {
+    return std::unexpected(std::move(populated.error()));  // `module` is destroyed
+  }
+  // Workers must not enter the interpreter once it starts to finalize; the gate closes from the
+  // interpreter's exit hooks, registered here, when the module first meets it.
+  install_exit_gate();
+  if (definition.module_cache == nullptr) definition.module_cache = module.into_raw();
+  return OwnedRef::new_ref(definition.module_cache);
+}
+
+PyResult<void> populate_module(PyObject* module) {
+  PyResult<PyObject*> type = try_scheduler_type();
+  if (!type) return std::unexpected(std::move(type.error()));
+  return add_type_to_module(module, "Scheduler", *type);
+}
+
+PyResult<void> add_type_to_module(PyObject* module, std::string_view name, PyObject* type) {
+  PyObject* created = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  if (created == nullptr) fail_on_api_error();
+  OwnedRef name_object = OwnedRef::steal(created);
+
+  PyResult<OwnedRef> all = module_all_list(module);
+  if (!all) return std::unexpected(std::move(all.error()));
+  if (PyList_Append(all->get(), name_object.get()) == -1) {
+    PyErr error = PyErr::fetch();
+    runtime::fail("could not append __name__ to __all__: " + error.debug_form());
+  }
+  *all = OwnedRef();
+  if (PyObject_SetAttr(module, name_object.get(), type) == -1) {
+    return std::unexpected(PyErr::fetch());
+  }
+  return {};
+}
+
+PyResult<OwnedRef> module_all_list(PyObject* module) {
+  if (PyObject* existing = PyObject_GetAttr(module, all_name())) {
+    OwnedRef value = OwnedRef::steal(existing);
+    if (Py_TYPE(existing) == &PyList_Type || PyType_IsSubtype(Py_TYPE(existing), &PyList_Type)) {
+      return value;
+    }
+    return std::unexpected(type_check_error(existing, "PyList"));
+  }
+  PyErr error = PyErr::fetch();
+  if (!error.matches(PyExc_AttributeError)) return std::unexpected(std::move(error));
+  PyObject* list = PyList_New(0);
+  if (list == nullptr) fail_on_api_error();
+  OwnedRef owned = OwnedRef::steal(list);
+  if (PyObject_SetAttr(module, all_name(), list) == -1) return std::unexpected(PyErr::fetch());
+  return owned;
+}
+
+}  // namespace metronyx::binding

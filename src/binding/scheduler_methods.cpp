@@ -1,0 +1,126 @@
+// The entry points behind Scheduler's slots and methods. Each runs in the method entry frame; the
+// order of steps decides which error a caller sees first: arguments are matched, then the borrow
+// is taken, then arguments are converted (so a conversion that runs Python code runs while the
+// instance is borrowed), then the operation runs.
+#include <new>
+
+#include "binding/arguments.hpp"
+#include "binding/conversions.hpp"
+#include "binding/entry_frame.hpp"
+#include "binding/scheduler_type.hpp"
+#include "runtime/failure.hpp"
+
+namespace metronyx::binding {
+
+namespace {
+
+PyResult<OwnedRef> none() { return OwnedRef::new_ref(Py_None); }
+
+PyResult<OwnedRef> task_id_object(std::int8_t task_id) {
+  PyObject* id = PyLong_FromLong(task_id);
+  if (id == nullptr) return std::unexpected(PyErr::fetch());
+  return OwnedRef::steal(id);
+}
+
+}  // namespace
+
+PyObject* scheduler_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
+  return method_entry_frame([&]() -> PyResult<OwnedRef> {
+    ArgumentSlots<slot_count(construction_description)> slots{};
+    if (auto parsed = parse_tuple_dict_arguments(construction_description, args, kwds, slots);
+        !parsed) {
+      return std::unexpected(std::move(parsed.error()));
+    }
+    scheduler::SchedulerState state;
+    allocfunc alloc = subtype->tp_alloc != nullptr ? subtype->tp_alloc : PyType_GenericAlloc;
+    PyObject* object = alloc(subtype, 0);
+    if (object == nullptr) return std::unexpected(PyErr::fetch());  // `state` is released
+    auto* instance = reinterpret_cast<SchedulerObject*>(object);
+    new (&instance->state) scheduler::SchedulerState(std::move(state));
+    new (&instance->borrow_flag) std::atomic<std::uint64_t>(0);
+    return OwnedRef::steal(object);
+  });
+}
+
+void scheduler_dealloc(PyObject* self) {
+  destructor_frame([&] {
+    // The interpreter may deallocate while an exception is pending; releasing the callables can
+    // run finalisers, which must not clobber it.
+    PyObject* pending = PyErr_GetRaisedException();
+    auto* instance = reinterpret_cast<SchedulerObject*>(self);
+    instance->state.~SchedulerState();  // callables in list order, then the map's flags
+    PyTypeObject* type = Py_TYPE(self);
+    if (type->tp_free == nullptr) {
+      PyErr_SetRaisedException(pending);
+      runtime::fail_static("PyBaseObject_Type should have tp_free");
+    }
+    type->tp_free(self);
+    // Every instance of a heap type holds a reference to its type from its allocation.
+    release_reference(reinterpret_cast<PyObject*>(type));
+    PyErr_SetRaisedException(pending);
+  });
+}
+
+PyObject* scheduler_schedule(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+  return method_entry_frame([&]() -> PyResult<OwnedRef> {
+    ArgumentSlots<slot_count(schedule_description)> slots{};
+    if (auto parsed = parse_fastcall_arguments(schedule_description, args, nargs, kwnames, slots);
+        !parsed) {
+      return std::unexpected(std::move(parsed.error()));
+    }
+    PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
+    if (!borrow) return std::unexpected(std::move(borrow.error()));
+    OwnedRef py_func = extract_object(slots[0]);
+    PyResult<double> interval = extract_double(slots[1]);
+    if (!interval) return std::unexpected(attribute_argument_error("interval", std::move(interval.error())));
+    return task_id_object(borrow->state().schedule(std::move(py_func), *interval));
+  });
+}
+
+PyObject* scheduler_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames) {
+  return method_entry_frame([&]() -> PyResult<OwnedRef> {
+    ArgumentSlots<slot_count(cancel_description)> slots{};
+    if (auto parsed = parse_fastcall_arguments(cancel_description, args, nargs, kwnames, slots);
+        !parsed) {
+      return std::unexpected(std::move(parsed.error()));
+    }
+    PyResult<SharedBorrow> borrow = borrow_shared(self);
+    if (!borrow) return std::unexpected(std::move(borrow.error()));
+    PyResult<std::int8_t> task_id = extract_int8(slots[0]);
+    if (!task_id) return std::unexpected(attribute_argument_error("task_id", std::move(task_id.error())));
+    if (auto cancelled = borrow->shared_state().cancel(*task_id); !cancelled) {
+      return std::unexpected(std::move(cancelled.error()));
+    }
+    return none();
+  });
+}
+
+PyObject* scheduler_start(PyObject* self, PyObject*) {
+  return method_entry_frame([&]() -> PyResult<OwnedRef> {
+    PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
+    if (!borrow) return std::unexpected(std::move(borrow.error()));
+    borrow->state().start();
+    return none();
+  });
+}
+
+PyObject* scheduler_list_schedules(PyObject* self, PyObject*) {
+  return method_entry_frame([&]() -> PyResult<OwnedRef> {
+    PyResult<SharedBorrow> borrow = borrow_shared(self);
+    if (!borrow) return std::unexpected(std::move(borrow.error()));
+    return none();
+  });
+}
+
+PyObject* scheduler_shutdown(PyObject* self, PyObject*) {
+  return method_entry_frame([&]() -> PyResult<OwnedRef> {
+    PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
+    if (!borrow) return std::unexpected(std::move(borrow.error()));
+    borrow->state().shutdown();
+    return none();
+  });
+}
+
+}  // namespace metronyx::binding

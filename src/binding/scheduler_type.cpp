@@ -1,0 +1,155 @@
+#include "binding/scheduler_type.hpp"
+
+#include <cstring>
+#include <string>
+
+#include "binding/conversions.hpp"
+#include "runtime/failure.hpp"
+
+namespace metronyx::binding {
+
+namespace {
+
+constexpr const char kClassName[] = "Scheduler";
+constexpr std::uint64_t kExclusive = ~std::uint64_t{0};
+
+// Process-wide cells, written once under the interpreter lock and never freed. Plain pointers:
+// no static destructor may run while a worker still lives.
+PyObject* scheduler_type_cache = nullptr;
+const std::string* class_docstring = nullptr;
+PyMethodDef* method_table = nullptr;
+
+PyResult<const char*> class_doc() {
+  if (class_docstring == nullptr) {
+    // Name, text signature, separator, then the class's own docstring (empty).
+    auto* doc = new std::string(std::string(kClassName) + "()" + "\n--\n\n");
+    if (doc->find('\0') != std::string::npos) {
+      delete doc;
+      return std::unexpected(
+          PyErr::new_static(ExceptionKind::value_error, "class doc cannot contain nul bytes"));
+    }
+    class_docstring = doc;
+  }
+  return class_docstring->c_str();
+}
+
+PyMethodDef* methods() {
+  if (method_table == nullptr) {
+    method_table = new PyMethodDef[6]{
+        {"schedule", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scheduler_schedule)),
+         METH_FASTCALL | METH_KEYWORDS, "schedule($self, py_func, interval)\n--\n\n"},
+        {"start", scheduler_start, METH_NOARGS, "start($self)\n--\n\n"},
+        {"cancel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scheduler_cancel)),
+         METH_FASTCALL | METH_KEYWORDS, "cancel($self, task_id)\n--\n\n"},
+        {"list_schedules", scheduler_list_schedules, METH_NOARGS, "list_schedules($self)\n--\n\n"},
+        {"shutdown", scheduler_shutdown, METH_NOARGS, "shutdown($self)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+  }
+  return method_table;
+}
+
+PyResult<PyObject*> create_type() {
+  PyResult<const char*> doc = class_doc();
+  if (!doc) return std::unexpected(std::move(doc.error()));
+  PyType_Slot slots[] = {
+      {Py_tp_doc, const_cast<char*>(*doc)},
+      {Py_tp_new, reinterpret_cast<void*>(scheduler_new)},
+      {Py_tp_methods, methods()},
+      {Py_tp_base, &PyBaseObject_Type},
+      {Py_tp_dealloc, reinterpret_cast<void*>(scheduler_dealloc)},
+      {0, nullptr},
+  };
+  // The module's name, a dot and the class name: the interpreter derives __module__ and __name__.
+  static constexpr char kTypeName[] = "metronyx.Scheduler";
+  PyType_Spec spec{kTypeName, static_cast<int>(sizeof(SchedulerObject)), 0, 0, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) return std::unexpected(PyErr::fetch());
+  return type;
+}
+
+}  // namespace
+
+PyResult<PyObject*> try_scheduler_type() {
+  if (scheduler_type_cache != nullptr) return scheduler_type_cache;
+  PyResult<PyObject*> created = create_type();
+  if (!created) {
+    PyErr wrapped = PyErr::new_owned(ExceptionKind::runtime_error,
+                                     std::string("An error occurred while initializing class ") +
+                                         kClassName);
+    wrapped.set_cause(std::move(created.error()));
+    return std::unexpected(std::move(wrapped));
+  }
+  if (scheduler_type_cache == nullptr) {
+    scheduler_type_cache = *created;
+  } else {
+    release_reference(*created);  // filled in the meantime: the first type stored stays
+  }
+  return scheduler_type_cache;
+}
+
+PyObject* scheduler_type() {
+  PyResult<PyObject*> type = try_scheduler_type();
+  if (!type) {
+    type.error().print();
+    runtime::fail(std::string("failed to create type object for ") + kClassName);
+  }
+  return *type;
+}
+
+namespace {
+
+PyResult<SchedulerObject*> checked_instance(PyObject* object) {
+  auto* type = reinterpret_cast<PyTypeObject*>(scheduler_type());
+  if (Py_TYPE(object) != type && !PyType_IsSubtype(Py_TYPE(object), type)) {
+    return std::unexpected(type_check_error(object, kClassName));
+  }
+  return reinterpret_cast<SchedulerObject*>(object);
+}
+
+}  // namespace
+
+PyResult<SharedBorrow> borrow_shared(PyObject* object) {
+  PyResult<SchedulerObject*> instance = checked_instance(object);
+  if (!instance) return std::unexpected(std::move(instance.error()));
+  std::atomic<std::uint64_t>& flag = (*instance)->borrow_flag;
+  std::uint64_t seen = flag.load(std::memory_order_relaxed);
+  do {
+    if (seen == kExclusive) {
+      return std::unexpected(
+          PyErr::new_owned(ExceptionKind::runtime_error, "Already mutably borrowed"));
+    }
+  } while (!flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed));
+  Py_INCREF(object);
+  return SharedBorrow(*instance);
+}
+
+PyResult<ExclusiveBorrow> borrow_exclusive(PyObject* object) {
+  PyResult<SchedulerObject*> instance = checked_instance(object);
+  if (!instance) return std::unexpected(std::move(instance.error()));
+  std::uint64_t expected = 0;
+  if (!(*instance)->borrow_flag.compare_exchange_strong(expected, kExclusive,
+                                                        std::memory_order_acquire,
+                                                        std::memory_order_relaxed)) {
+    return std::unexpected(PyErr::new_owned(ExceptionKind::runtime_error, "Already borrowed"));
+  }
+  Py_INCREF(object);
+  return ExclusiveBorrow(*instance);
+}
+
+// Giving a borrow back always happens inside the method's guard, so the reference is released at
+// once; it may destroy the instance.
+SharedBorrow::~SharedBorrow() {
+  if (object_ == nullptr) return;
+  object_->borrow_flag.fetch_sub(1, std::memory_order_release);
+  release_reference(reinterpret_cast<PyObject*>(object_));
+}
+
+ExclusiveBorrow::~ExclusiveBorrow() {
+  if (object_ == nullptr) return;
+  object_->borrow_flag.store(0, std::memory_order_release);
+  release_reference(reinterpret_cast<PyObject*>(object_));
+}
+
+}  // namespace metronyx::binding

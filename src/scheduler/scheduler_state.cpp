@@ -1,0 +1,80 @@
+#include "scheduler/scheduler_state.hpp"
+
+#include <string>
+#include <utility>
+
+#include "runtime/failure.hpp"
+#include "scheduler/periodic_worker.hpp"
+
+namespace metronyx::scheduler {
+
+namespace {
+
+void release_in_order(std::vector<TaskRecord> records) {
+  for (TaskRecord& record : records) record.callable = binding::OwnedRef();
+}
+
+}  // namespace
+
+TaskList& TaskList::operator=(TaskList&& other) noexcept {
+  // The old records go last, after the new ones are in place: a release may run a finaliser.
+  release_in_order(std::exchange(records_, std::move(other.records_)));
+  return *this;
+}
+
+void TaskList::clear() {
+  // Taken out first so that a finaliser run by a release never sees half-released records here.
+  release_in_order(std::exchange(records_, {}));
+}
+
+SchedulerState::SchedulerState() : run_flags_(0, next_map_hash()) {}
+
+SchedulerState::~SchedulerState() {
+  pending_tasks_.clear();
+  run_flags_.clear();
+}
+
+std::size_t SchedulerState::pending_count() const {
+  return pending_tasks_.records().size();
+}
+
+std::int8_t SchedulerState::schedule(binding::OwnedRef callable, double interval) {
+  // Two's-complement wrap, done in unsigned arithmetic so that it is defined behaviour.
+  last_task_id_ = static_cast<std::int8_t>(static_cast<std::uint8_t>(last_task_id_) + 1u);
+  pending_tasks_.push_back(TaskRecord{std::move(callable), interval, last_task_id_});
+  run_flags_.insert_or_assign(last_task_id_, RunFlag::make_running());
+  return last_task_id_;
+}
+
+void SchedulerState::start() {
+  // Taken out at once: whatever happens below, nothing stays pending. Records not launched when a
+  // launch fails are released in order when `launching` goes out of scope.
+  TaskList launching = std::exchange(pending_tasks_, TaskList());
+  for (TaskRecord& record : launching.records()) {
+    auto flag = run_flags_.find(record.task_id);
+    if (flag == run_flags_.end()) {
+      runtime::fail_static("expected a run flag for a pending task, but the value was absent");
+    }
+    launch_worker(LaunchRecord{flag->second, std::move(record.callable), record.interval,
+                               record.task_id});
+  }
+}
+
+binding::PyResult<void> SchedulerState::cancel(std::int8_t task_id) {
+  auto flag = run_flags_.find(task_id);
+  if (flag == run_flags_.end()) {
+    return std::unexpected(binding::PyErr::new_owned(
+        binding::ExceptionKind::value_error,
+        "Task id:" + std::to_string(task_id) + " not found"));
+  }
+  flag->second->stop();
+  return {};
+}
+
+void SchedulerState::shutdown() {
+  for (auto& [task_id, flag] : run_flags_) flag->stop();
+  run_flags_.clear();
+  pending_tasks_.clear();
+}
+
+}  // namespace metronyx::scheduler

@@ -1,0 +1,77 @@
+// The state of one Scheduler and its six operations.
+//
+// Contract: every operation runs with the interpreter lock held, reached only through a method
+// call from Python, and the instance's borrow rules serialise them per instance. The only state
+// shared with other threads is each RunFlag (see run_flag.hpp).
+//
+// Invariant: every record in `pending_tasks` has a flag under its id in `run_flags` (schedule
+// inserts both, shutdown clears both, cancel removes nothing). `start` relies on it.
+//
+// Task ids are signed 8-bit and wrap: 127 is followed by -128, -1 by 0. An id that is reused
+// replaces the map's flag; a worker still holding the old flag keeps running (orphaned).
+#pragma once
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "binding/py_err.hpp"
+#include "binding/refs.hpp"
+#include "scheduler/keyed_hash.hpp"
+#include "scheduler/run_flag.hpp"
+
+namespace metronyx::scheduler {
+
+struct TaskRecord {
+  binding::OwnedRef callable;
+  double interval = 0.0;
+  std::int8_t task_id = 0;
+};
+
+// Pending records in scheduling order. Dropping the list releases every callable in list order,
+// then frees the storage.
+class TaskList {
+ public:
+  TaskList() = default;
+  TaskList(TaskList&&) noexcept = default;
+  TaskList& operator=(TaskList&& other) noexcept;
+  ~TaskList() { clear(); }
+
+  void push_back(TaskRecord record) { records_.push_back(std::move(record)); }
+  void clear();
+  [[nodiscard]] std::vector<TaskRecord>& records() { return records_; }
+  [[nodiscard]] const std::vector<TaskRecord>& records() const { return records_; }
+
+ private:
+  std::vector<TaskRecord> records_;
+};
+
+class SchedulerState {
+ public:
+  // Empty state; nothing is allocated until the first schedule. Takes this thread's next map keys.
+  SchedulerState();
+  SchedulerState(SchedulerState&&) noexcept = default;
+  SchedulerState& operator=(SchedulerState&&) = delete;
+  // Releases in field order: pending callables (list order), then the map's flags. Does not stop
+  // any worker.
+  ~SchedulerState();
+
+  // Any object and any interval; returns the new id.
+  [[nodiscard]] std::int8_t schedule(binding::OwnedRef callable, double interval);
+  // Launches every pending task on a worker of its own. Internal failure if a thread cannot be
+  // created (the records not yet launched are released) or a pending id has no flag.
+  void start();
+  // ValueError "Task id:N not found" for an id without a flag.
+  [[nodiscard]] binding::PyResult<void> cancel(std::int8_t task_id);
+  // Stops every flag, forgets every flag and pending task; the id counter goes on.
+  void shutdown();
+
+  [[nodiscard]] std::size_t pending_count() const;
+
+ private:
+  TaskList pending_tasks_;
+  std::unordered_map<std::int8_t, RunFlagRef, KeyedHash> run_flags_;
+  std::int8_t last_task_id_ = 0;
+};
+
+}  // namespace metronyx::scheduler
