@@ -68,4 +68,6 @@ if [ ! -f /usr/include/gtest/gtest.h ]; then
 fi
 
 log "building and installing metronyx"
-.venv/bin/python -m pip install -q --no-build-isolation --no-deps .
+# One build at a time: concurrent runs would share the incremental build directory.
+mkdir -p build
+flock build/.install-lock .venv/bin/python -m pip install -q --no-build-isolation --no-deps .
