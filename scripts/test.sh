@@ -12,6 +12,9 @@ echo "== C++ tests"
 "$VENV_BIN/cmake" --build build/cpp
 "$VENV_BIN/ctest" --test-dir build/cpp --output-on-failure
 
+echo "== Type stub against the built module"
+(cd /tmp && "$VENV_BIN/python" -m mypy.stubtest metronyx)
+
 echo "== Python tests"
 # Run from outside the checkout so that `import metronyx` finds the installed package.
 "$VENV_BIN/python" -m pytest -p no:cacheprovider "$PWD/tests/python" "$@"
