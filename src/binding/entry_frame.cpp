@@ -2,7 +2,9 @@
 
 namespace metronyx::binding::detail {
 
-void abort_cannot_unwind() { runtime::abort_with_report("panic in a function that cannot unwind"); }
+void abort_cannot_unwind() {
+  runtime::abort_with_report("panic in a function that cannot unwind");
+}
 
 void abort_foreign_exception() {
   runtime::abort_with_report(

@@ -6,12 +6,18 @@ namespace metronyx::binding {
 
 PyObject* kind_type(ExceptionKind kind) {
   switch (kind) {
-    case ExceptionKind::value_error: return PyExc_ValueError;
-    case ExceptionKind::type_error: return PyExc_TypeError;
-    case ExceptionKind::overflow_error: return PyExc_OverflowError;
-    case ExceptionKind::runtime_error: return PyExc_RuntimeError;
-    case ExceptionKind::system_error: return PyExc_SystemError;
-    case ExceptionKind::import_error: return PyExc_ImportError;
+    case ExceptionKind::value_error:
+      return PyExc_ValueError;
+    case ExceptionKind::type_error:
+      return PyExc_TypeError;
+    case ExceptionKind::overflow_error:
+      return PyExc_OverflowError;
+    case ExceptionKind::runtime_error:
+      return PyExc_RuntimeError;
+    case ExceptionKind::system_error:
+      return PyExc_SystemError;
+    case ExceptionKind::import_error:
+      return PyExc_ImportError;
   }
   return PyExc_SystemError;
 }
@@ -81,7 +87,8 @@ class PanicText final : public ErrorProducer {
 
 class ObjectAndNone final : public ErrorProducer {
  public:
-  ObjectAndNone(OwnedRef object, OwnedRef none) : object_(std::move(object)), none_(std::move(none)) {}
+  ObjectAndNone(OwnedRef object, OwnedRef none)
+      : object_(std::move(object)), none_(std::move(none)) {}
   Yield run() override { return {std::move(object_), std::move(none_)}; }
 
  private:

@@ -102,7 +102,8 @@ void append_utf8_lossy(std::string_view bytes, std::string& out) {
     size_t valid = 1;
     while (valid < length && i + valid < bytes.size()) {
       const auto next = static_cast<unsigned char>(bytes[i + valid]);
-      const bool ok = valid == 1 ? in_range(next, second_low, second_high) : in_range(next, 0x80, 0xBF);
+      const bool ok =
+          valid == 1 ? in_range(next, second_low, second_high) : in_range(next, 0x80, 0xBF);
       if (!ok) break;
       ++valid;
     }
@@ -127,8 +128,8 @@ std::string str_to_utf8_lossy(PyObject* str) {
   PyObject* bytes = PyUnicode_AsEncodedString(str, "utf-8", "surrogatepass");
   if (bytes == nullptr) fail_on_api_error();
   std::string text;
-  append_utf8_lossy(std::string_view(PyBytes_AsString(bytes), static_cast<size_t>(PyBytes_Size(bytes))),
-                    text);
+  append_utf8_lossy(
+      std::string_view(PyBytes_AsString(bytes), static_cast<size_t>(PyBytes_Size(bytes))), text);
   release_reference(bytes);
   return text;
 }

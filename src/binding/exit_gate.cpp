@@ -34,7 +34,9 @@ void close_and_wait() {
   Py_END_ALLOW_THREADS;
 }
 
-void exit_hook(void*) { close_and_wait(); }
+void exit_hook(void*) {
+  close_and_wait();
+}
 
 }  // namespace
 
@@ -51,7 +53,9 @@ ExitGate::Pass::~Pass() {
   if (admitted_) workers_inside.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-bool ExitGate::is_closed() { return gate_closed.load(std::memory_order_seq_cst); }
+bool ExitGate::is_closed() {
+  return gate_closed.load(std::memory_order_seq_cst);
+}
 
 void install_exit_gate() {
   if (hook_installed.exchange(true)) return;
@@ -64,7 +68,9 @@ void install_exit_gate() {
 }
 
 namespace detail {
-void close_exit_gate_for_testing() { close_and_wait(); }
+void close_exit_gate_for_testing() {
+  close_and_wait();
+}
 }  // namespace detail
 
 }  // namespace metronyx::binding

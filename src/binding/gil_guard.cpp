@@ -14,7 +14,8 @@ thread_local std::int64_t tls_gil_count = 0;
 
 // Done once per process after the first success; a failed check is made again next time.
 runtime::Once& interpreter_check() {
-  static runtime::Once* const once = new runtime::Once();  // never destroyed: workers may outlive main
+  static runtime::Once* const once =
+      new runtime::Once();  // never destroyed: workers may outlive main
   return *once;
 }
 
@@ -40,39 +41,45 @@ void check_interpreter_initialized() {
 
 }  // namespace
 
-std::int64_t gil_count() { return tls_gil_count; }
+std::int64_t gil_count() {
+  return tls_gil_count;
+}
 
 namespace detail {
-void set_gil_count_for_testing(std::int64_t value) { tls_gil_count = value; }
+void set_gil_count_for_testing(std::int64_t value) {
+  tls_gil_count = value;
+}
 }  // namespace detail
 
-GilGuard GilGuard::acquire() {
-  if (tls_gil_count > 0) {
-    ++tls_gil_count;
-    // The count is already up: should the drain fail, the caller's unwinding must find the guard
-    // it expects to end, so take the increment back before the failure leaves.
-    try {
-      drain_deferred_releases();
-    } catch (...) {
-      --tls_gil_count;
-      throw;
-    }
-    return GilGuard(Kind::assumed, PyGILState_LOCKED);
-  }
-  if (!interpreter_check().is_complete()) check_interpreter_initialized();
-  const PyGILState_STATE state = PyGILState_Ensure();
-  if (tls_gil_count < 0) {
-    // Give the lock back before failing: nothing on this thread will end a guard for it.
-    const std::int64_t count = tls_gil_count;
-    PyGILState_Release(state);
-    fail_prohibited(count);
-  }
+namespace {
+
+// Counts one more guard on this thread, then drains. A failing drain takes the count back, so the
+// caller's unwinding never ends a guard that did not begin.
+void count_and_drain() {
   ++tls_gil_count;
   try {
     drain_deferred_releases();
   } catch (...) {
-    PyGILState_Release(state);
     --tls_gil_count;
+    throw;
+  }
+}
+
+}  // namespace
+
+GilGuard GilGuard::acquire() {
+  if (tls_gil_count > 0) {
+    count_and_drain();
+    return GilGuard(Kind::assumed, PyGILState_LOCKED);
+  }
+  if (!interpreter_check().is_complete()) check_interpreter_initialized();
+  const PyGILState_STATE state = PyGILState_Ensure();
+  try {
+    if (tls_gil_count < 0) fail_prohibited(tls_gil_count);
+    count_and_drain();
+  } catch (...) {
+    // Nothing on this thread will end a guard for this lock: give it back before failing.
+    PyGILState_Release(state);
     throw;
   }
   return GilGuard(Kind::ensured, state);
@@ -80,13 +87,7 @@ GilGuard GilGuard::acquire() {
 
 GilGuard GilGuard::assume() {
   if (tls_gil_count < 0) fail_prohibited(tls_gil_count);
-  ++tls_gil_count;
-  try {
-    drain_deferred_releases();
-  } catch (...) {
-    --tls_gil_count;
-    throw;
-  }
+  count_and_drain();
   return GilGuard(Kind::assumed, PyGILState_LOCKED);
 }
 

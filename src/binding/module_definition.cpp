@@ -42,7 +42,9 @@ PyObject* all_name() {
 
 }  // namespace
 
-ModuleDefinition& module_definition() { return the_definition; }
+ModuleDefinition& module_definition() {
+  return the_definition;
+}
 
 PyResult<OwnedRef> make_module(ModuleDefinition& definition) {
   const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
@@ -78,7 +80,8 @@ PyResult<void> populate_module(PyObject* module) {
 }
 
 PyResult<void> add_type_to_module(PyObject* module, std::string_view name, PyObject* type) {
-  PyObject* created = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  PyObject* created =
+      PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
   if (created == nullptr) fail_on_api_error();
   OwnedRef name_object = OwnedRef::steal(created);
 

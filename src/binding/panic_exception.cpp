@@ -42,9 +42,8 @@ PyObject* panic_exception_type() {
   }
   // Creating the type can run Python code and so switch threads; the first type stored wins.
   OwnedRef candidate = OwnedRef::steal(created);
-  panic_type_cell.created.call_once_force([&] {
-    panic_type_cell.type.store(candidate.into_raw(), std::memory_order_relaxed);
-  });
+  panic_type_cell.created.call_once_force(
+      [&] { panic_type_cell.type.store(candidate.into_raw(), std::memory_order_relaxed); });
   return panic_type_cell.type.load(std::memory_order_relaxed);
 }
 

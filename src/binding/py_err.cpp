@@ -168,7 +168,9 @@ OwnedRef PyErr::into_value() && {
   return instance;
 }
 
-PyErr PyErr::clone_ref() { return normalized(OwnedRef::new_ref(value())); }
+PyErr PyErr::clone_ref() {
+  return normalized(OwnedRef::new_ref(value()));
+}
 
 std::optional<PyErr> PyErr::cause() {
   PyObject* cause = PyException_GetCause(value());

@@ -68,9 +68,8 @@ DeferredReleasePool& pool() {
   if (DeferredReleasePool* existing = pool_pointer.load(std::memory_order_acquire)) {
     return *existing;
   }
-  pool_creation().call_once([] {
-    pool_pointer.store(new DeferredReleasePool(), std::memory_order_release);
-  });
+  pool_creation().call_once(
+      [] { pool_pointer.store(new DeferredReleasePool(), std::memory_order_release); });
   return *pool_pointer.load(std::memory_order_acquire);
 }
 

@@ -14,7 +14,9 @@ namespace metronyx::binding {
 
 namespace {
 
-PyResult<OwnedRef> none() { return OwnedRef::new_ref(Py_None); }
+PyResult<OwnedRef> none() {
+  return OwnedRef::new_ref(Py_None);
+}
 
 PyResult<OwnedRef> task_id_object(std::int8_t task_id) {
   PyObject* id = PyLong_FromLong(task_id);
@@ -73,7 +75,8 @@ PyObject* scheduler_schedule(PyObject* self, PyObject* const* args, Py_ssize_t n
     if (!borrow) return std::unexpected(std::move(borrow.error()));
     OwnedRef py_func = extract_object(slots[0]);
     PyResult<double> interval = extract_double(slots[1]);
-    if (!interval) return std::unexpected(attribute_argument_error("interval", std::move(interval.error())));
+    if (!interval)
+      return std::unexpected(attribute_argument_error("interval", std::move(interval.error())));
     return task_id_object(borrow->state().schedule(std::move(py_func), *interval));
   });
 }
@@ -89,7 +92,8 @@ PyObject* scheduler_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyResult<SharedBorrow> borrow = borrow_shared(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
     PyResult<std::int8_t> task_id = extract_int8(slots[0]);
-    if (!task_id) return std::unexpected(attribute_argument_error("task_id", std::move(task_id.error())));
+    if (!task_id)
+      return std::unexpected(attribute_argument_error("task_id", std::move(task_id.error())));
     if (auto cancelled = borrow->shared_state().cancel(*task_id); !cancelled) {
       return std::unexpected(std::move(cancelled.error()));
     }

@@ -36,7 +36,8 @@ PyResult<const char*> class_doc() {
 PyMethodDef* methods() {
   if (method_table == nullptr) {
     method_table = new PyMethodDef[6]{
-        {"schedule", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scheduler_schedule)),
+        {"schedule",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scheduler_schedule)),
          METH_FASTCALL | METH_KEYWORDS, "schedule($self, py_func, interval)\n--\n\n"},
         {"start", scheduler_start, METH_NOARGS, "start($self)\n--\n\n"},
         {"cancel", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scheduler_cancel)),
@@ -74,9 +75,9 @@ PyResult<PyObject*> try_scheduler_type() {
   if (scheduler_type_cache != nullptr) return scheduler_type_cache;
   PyResult<PyObject*> created = create_type();
   if (!created) {
-    PyErr wrapped = PyErr::new_owned(ExceptionKind::runtime_error,
-                                     std::string("An error occurred while initializing class ") +
-                                         kClassName);
+    PyErr wrapped =
+        PyErr::new_owned(ExceptionKind::runtime_error,
+                         std::string("An error occurred while initializing class ") + kClassName);
     wrapped.set_cause(std::move(created.error()));
     return std::unexpected(std::move(wrapped));
   }
@@ -129,9 +130,8 @@ PyResult<ExclusiveBorrow> borrow_exclusive(PyObject* object) {
   PyResult<SchedulerObject*> instance = checked_instance(object);
   if (!instance) return std::unexpected(std::move(instance.error()));
   std::uint64_t expected = 0;
-  if (!(*instance)->borrow_flag.compare_exchange_strong(expected, kExclusive,
-                                                        std::memory_order_acquire,
-                                                        std::memory_order_relaxed)) {
+  if (!(*instance)->borrow_flag.compare_exchange_strong(
+          expected, kExclusive, std::memory_order_acquire, std::memory_order_relaxed)) {
     return std::unexpected(PyErr::new_owned(ExceptionKind::runtime_error, "Already borrowed"));
   }
   Py_INCREF(object);

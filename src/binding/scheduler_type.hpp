@@ -24,8 +24,7 @@
 namespace metronyx::binding {
 
 struct SchedulerObject {
-  PyObject_HEAD
-  scheduler::SchedulerState state;
+  PyObject_HEAD scheduler::SchedulerState state;
   std::atomic<std::uint64_t> borrow_flag;
 };
 

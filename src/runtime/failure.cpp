@@ -36,7 +36,9 @@ void fail_opaque() {
   throw InternalFailure(FailurePayload(OpaquePayload{}));
 }
 
-void resume(std::string message) { throw InternalFailure(FailurePayload(std::move(message))); }
+void resume(std::string message) {
+  throw InternalFailure(FailurePayload(std::move(message)));
+}
 
 void abort_with_report(std::string_view report) {
   std::string line = "fatal runtime error: ";

@@ -69,7 +69,8 @@ void Once::run(F& function, bool retry_poisoned) {
   for (;;) {
     std::uint8_t seen = state_.load(std::memory_order_acquire);
     if (seen == kComplete) return;
-    if (seen == kPoisoned && !retry_poisoned) fail_static("Once instance has previously been poisoned");
+    if (seen == kPoisoned && !retry_poisoned)
+      fail_static("Once instance has previously been poisoned");
     if (seen == kRunning) {
       wait_on_byte(state_, kRunning);
       continue;

@@ -24,7 +24,9 @@ void sleep_for(const Duration& span) {
   sleep_until(monotonic_now().saturating_add(span));
 }
 
-void yield_now() { ::sched_yield(); }
+void yield_now() {
+  ::sched_yield();
+}
 
 void request_precise_wakeups() {
   // Best effort: an older kernel that refuses only costs precision, never correctness.

@@ -8,10 +8,16 @@ void wait_on_byte(const std::atomic<std::uint8_t>& byte, std::uint8_t while_equa
   byte.wait(while_equal, std::memory_order_acquire);
 }
 
-void wake_one(std::atomic<std::uint8_t>& byte) { byte.notify_one(); }
+void wake_one(std::atomic<std::uint8_t>& byte) {
+  byte.notify_one();
+}
 
-void wake_all(std::atomic<std::uint8_t>& byte) { byte.notify_all(); }
+void wake_all(std::atomic<std::uint8_t>& byte) {
+  byte.notify_all();
+}
 
-void spin_pause() { _mm_pause(); }
+void spin_pause() {
+  _mm_pause();
+}
 
 }  // namespace metronyx::runtime

@@ -33,7 +33,8 @@ runtime::Duration seconds_to_duration(double seconds) {
   const int shift = -exponent;
   using u128 = unsigned __int128;
   const u128 whole = shift < 64 ? (mantissa >> shift) : 0;
-  const u128 fraction = shift < 64 ? (mantissa & ((std::uint64_t{1} << shift) - 1)) : u128{mantissa};
+  const u128 fraction =
+      shift < 64 ? (mantissa & ((std::uint64_t{1} << shift) - 1)) : u128{mantissa};
   const u128 scaled = fraction * kNanosPerSecond;
   u128 nanos = scaled >> shift;
   const u128 remainder = scaled & ((u128{1} << shift) - 1);

@@ -10,15 +10,27 @@ namespace metronyx::scheduler {
 
 namespace {
 
-constexpr std::uint64_t rotl(std::uint64_t value, int bits) { return std::rotl(value, bits); }
+constexpr std::uint64_t rotl(std::uint64_t value, int bits) {
+  return std::rotl(value, bits);
+}
 
 struct SipState {
   std::uint64_t v0, v1, v2, v3;
   void round() {
-    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
   }
 };
 

@@ -55,8 +55,8 @@ void SchedulerState::start() {
     if (flag == run_flags_.end()) {
       runtime::fail_static("expected a run flag for a pending task, but the value was absent");
     }
-    launch_worker(LaunchRecord{flag->second, std::move(record.callable), record.interval,
-                               record.task_id});
+    launch_worker(
+        LaunchRecord{flag->second, std::move(record.callable), record.interval, record.task_id});
   }
 }
 
@@ -64,8 +64,7 @@ binding::PyResult<void> SchedulerState::cancel(std::int8_t task_id) {
   auto flag = run_flags_.find(task_id);
   if (flag == run_flags_.end()) {
     return std::unexpected(binding::PyErr::new_owned(
-        binding::ExceptionKind::value_error,
-        "Task id:" + std::to_string(task_id) + " not found"));
+        binding::ExceptionKind::value_error, "Task id:" + std::to_string(task_id) + " not found"));
   }
   flag->second->stop();
   return {};

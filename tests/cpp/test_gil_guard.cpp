@@ -126,11 +126,12 @@ TEST(GilGuard, NegativeCountRefusesWithTheTraverseOrGeneralMessage) {
       EXPECT_EQ(gil_count(), count);
       detail::set_gil_count_for_testing(0);
     };
-    expect_refusal(-1, "Access to the GIL is prohibited while a __traverse__ implmentation is running.",
+    expect_refusal(-1,
+                   "Access to the GIL is prohibited while a __traverse__ implmentation is running.",
                    false);
     expect_refusal(-2, "Access to the GIL is currently prohibited.", false);
-    expect_refusal(-1, "Access to the GIL is prohibited while a __traverse__ implmentation is running.",
-                   true);
+    expect_refusal(
+        -1, "Access to the GIL is prohibited while a __traverse__ implmentation is running.", true);
     expect_refusal(-7, "Access to the GIL is currently prohibited.", true);
   });
 }
@@ -138,7 +139,10 @@ TEST(GilGuard, NegativeCountRefusesWithTheTraverseOrGeneralMessage) {
 TEST(ReleasePool, ReleaseWithoutTheLockDefersUntilTheNextGuardEntryOnAnyThread) {
   drain_now();
   PyObject* object = new_object();
-  { HoldGil gil; Py_INCREF(object); }
+  {
+    HoldGil gil;
+    Py_INCREF(object);
+  }
   const Py_ssize_t before = refcount(object);
   on_new_thread([object] { release_reference(object); });
   EXPECT_EQ(refcount(object), before);
@@ -244,7 +248,10 @@ TEST(ReleasePool, ConcurrentDeferralsAndDrainsLoseAndLeakNothing) {
 TEST(GilSuspension, ClearsTheCountWhileInForceThenRestoresItAndDrains) {
   drain_now();
   PyObject* object = new_object();
-  { HoldGil gil; Py_INCREF(object); }
+  {
+    HoldGil gil;
+    Py_INCREF(object);
+  }
   const Py_ssize_t before = refcount(object);
   on_new_thread([object, before] {
     HoldGil gil;
