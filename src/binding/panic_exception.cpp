@@ -37,7 +37,10 @@ PyObject* panic_exception_type() {
     created = PyErr_NewExceptionWithDoc(kTypeName, kTypeDoc, base.get(), nullptr);
   }
   if (created == nullptr) {
-    PyErr error = PyErr::fetch();
+    // Not PyErr::fetch: its PanicException check would call back in here and, while creation
+    // keeps failing, recurse until the stack runs out. The error cannot be a PanicException.
+    PyObject* raised = PyErr_GetRaisedException();
+    PyErr error = raised != nullptr ? PyErr::from_value(OwnedRef::steal(raised)) : PyErr::fetch();
     runtime::fail("Failed to initialize new exception type.: " + error.debug_form());
   }
   // Creating the type can run Python code and so switch threads; the first type stored wins.

@@ -38,12 +38,14 @@ void PyErr::NormalizingThread::write(std::uint64_t thread) {
 
 PyErr::State::State(State&& other) noexcept
     : normalizing_thread(std::move(other.normalizing_thread)),
-      inner(std::move(other.inner)),
+      // The moved-from value is left empty, so misuse of it fails cleanly instead of running a
+      // null producer.
+      inner(std::exchange(other.inner, Inner(Empty{}))),
       normalized(other.normalized.state()) {}
 
 PyErr::State& PyErr::State::operator=(State&& other) noexcept {
   normalizing_thread = std::move(other.normalizing_thread);
-  inner = std::move(other.inner);
+  inner = std::exchange(other.inner, Inner(Empty{}));
   normalized.assign_unshared(other.normalized.state());
   return *this;
 }
