@@ -1,0 +1,161 @@
+"""Shared helpers for the Python tests.
+
+Workers are native threads that write straight to the process's file descriptors and keep running
+until they read their flag stopped, so most helpers here are about knowing when a worker is done:
+
+- a worker releases its callable only after it has written its last line, and the release takes
+  effect at the next entry into the module from any thread; `wait_released` makes such entries
+  until the callable is gone, after which the worker's output is complete and safe to read;
+- behaviour that leaves workers running for good (orphaned tasks, exiting with workers) runs in a
+  subprocess of the installed interpreter (`run_python`).
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+import threading
+import time
+import weakref
+from dataclasses import dataclass
+from typing import Callable, Sequence
+
+import pytest
+
+import metronyx
+
+STOP_LINE = "Task id:{} stopped."
+
+
+class Probe:
+    """A callable that records when each call starts and ends, and sleeps or raises if asked."""
+
+    def __init__(
+        self,
+        *,
+        work: float = 0.0,
+        first_work: float = 0.0,
+        raises: type[BaseException] | None = None,
+        message: str = "",
+    ):
+        self.times: list[float] = []
+        self.ends: list[float] = []
+        self.work = work
+        self.first_work = first_work
+        # The type and text, not an instance: an instance kept here would hold its traceback,
+        # whose frames hold the probe, and the probe would then outlive its worker.
+        self.raises = raises
+        self.message = message
+
+    def __call__(self) -> None:
+        self.times.append(time.monotonic())
+        if self.first_work and len(self.times) == 1:
+            time.sleep(self.first_work)
+        elif self.work:
+            time.sleep(self.work)
+        self.ends.append(time.monotonic())
+        if self.raises is not None:
+            raise self.raises(self.message)
+
+
+def enter_module() -> None:
+    """Makes one call into the module; every entry drains the references workers let go of."""
+    metronyx.Scheduler().list_schedules()
+
+
+def wait_until(predicate: Callable[[], bool], timeout: float = 10.0, step: float = 0.005) -> bool:
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(step)
+    return True
+
+
+def wait_released(*refs: weakref.ref, timeout: float = 10.0) -> bool:
+    """Enters the module until every referent is gone, i.e. until every worker holding one ended."""
+
+    def gone() -> bool:
+        enter_module()
+        return all(ref() is None for ref in refs)
+
+    return wait_until(gone, timeout, step=0.01)
+
+
+def wait_refcount(obj: object, baseline: int, timeout: float = 10.0) -> bool:
+    """Like `wait_released`, for objects without weak references: waits until the reference count,
+    as `sys.getrefcount(obj)` gave it in the caller, is back to `baseline`."""
+    deadline = time.monotonic() + timeout
+    while True:
+        enter_module()
+        # Less one for this function's own parameter.
+        if sys.getrefcount(obj) - 1 <= baseline:
+            return True
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.01)
+
+
+def lines(text: str) -> list[str]:
+    return text.splitlines()
+
+
+@dataclass
+class Completed:
+    returncode: int
+    stdout: str
+    stderr: str
+
+
+def run_python(code: str, *args: str, env: dict[str, str] | None = None, timeout: float = 60.0) -> Completed:
+    """Runs a snippet with the installed interpreter, from outside the checkout."""
+    full_env = dict(os.environ)
+    full_env.pop("PYTHONPATH", None)
+    if env:
+        full_env.update(env)
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code), *args],
+        capture_output=True,
+        text=True,
+        errors="backslashreplace",
+        cwd=tempfile.gettempdir(),
+        env=full_env,
+        timeout=timeout,
+    )
+    return Completed(proc.returncode, proc.stdout, proc.stderr)
+
+
+def run_parallel(functions: Sequence[Callable[[], object]], timeout: float = 30.0) -> list[object]:
+    """Runs each function on a thread of its own, released together by a barrier; re-raises the
+    first exception and returns the results in order."""
+    barrier = threading.Barrier(len(functions))
+    results: list[object] = [None] * len(functions)
+    errors: list[BaseException] = []
+
+    def body(index: int, function: Callable[[], object]) -> None:
+        try:
+            barrier.wait(timeout)
+            results[index] = function()
+        except BaseException as error:  # reported on the calling thread below
+            errors.append(error)
+
+    threads = [threading.Thread(target=body, args=(i, f)) for i, f in enumerate(functions)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join(timeout)
+    if errors:
+        raise errors[0]
+    return results
+
+
+@pytest.fixture
+def scheduler():
+    """A fresh Scheduler whose tasks are told to stop when the test ends (tests that read worker
+    output wait for their workers themselves)."""
+    instance = metronyx.Scheduler()
+    yield instance
+    instance.shutdown()
