@@ -18,3 +18,6 @@ echo "== Type stub against the built module"
 echo "== Python tests"
 # Run from outside the checkout so that `import metronyx` finds the installed package.
 "$VENV_BIN/python" -m pytest -p no:cacheprovider "$PWD/tests/python" "$@"
+
+echo "== Reliability checks (quick forms: sanitizer builds, -X dev)"
+METRONYX_SETUP_DONE=1 scripts/reliability.sh quick

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "binding/entry_frame.hpp"
 #include "binding/python.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/sleep.hpp"
@@ -38,6 +39,30 @@ void exit_hook(void*) {
   close_and_wait();
 }
 
+// The same, as a Python function for the atexit module.
+PyObject* close_gate_at_exit(PyObject*, PyObject*) {
+  return method_entry_frame([]() -> PyResult<OwnedRef> {
+    close_and_wait();
+    return OwnedRef::new_ref(Py_None);
+  });
+}
+
+PyMethodDef close_gate_definition{"close_worker_gate", close_gate_at_exit, METH_NOARGS, nullptr};
+
+// Functions registered with the atexit module run while the interpreter is still whole, before it
+// starts finalizing. The low-level exit hooks (PyUnstable_AtExit) run only when it clears its
+// state, long after finalization began: by then a worker that wakes up and asks for the lock is
+// ended by the interpreter (a forced unwind) instead of being turned away here.
+bool register_atexit_callback() {
+  OwnedRef atexit = OwnedRef::steal(PyImport_ImportModule("atexit"));
+  if (!atexit) return false;
+  OwnedRef function = OwnedRef::steal(PyCFunction_New(&close_gate_definition, nullptr));
+  if (!function) return false;
+  OwnedRef registered =
+      OwnedRef::steal(PyObject_CallMethod(atexit.get(), "register", "O", function.get()));
+  return static_cast<bool>(registered);
+}
+
 }  // namespace
 
 ExitGate::Pass ExitGate::enter() {
@@ -59,12 +84,16 @@ bool ExitGate::is_closed() {
 
 void install_exit_gate() {
   if (hook_installed.exchange(true)) return;
-  // Exit hooks of this kind run after the program's own atexit callbacks and before the
-  // interpreter starts finalizing, with the interpreter lock held.
-  if (PyUnstable_AtExit(PyInterpreterState_Get(), exit_hook, nullptr) != 0) {
-    PyErr_Clear();  // without the hook only the exit race remains; nothing else depends on it
-    hook_installed.store(false);
-  }
+  // The gate closes from the program's atexit callbacks (our callback runs after the ones
+  // registered later, before the ones registered earlier). The low-level hook is the backstop for
+  // a program that clears its atexit callbacks: it still closes the gate before the interpreter's
+  // thread states and the interpreter itself are destroyed.
+  const bool early = register_atexit_callback();
+  if (!early) PyErr_Clear();
+  const bool late = PyUnstable_AtExit(PyInterpreterState_Get(), exit_hook, nullptr) == 0;
+  if (!late) PyErr_Clear();
+  // Without either hook only the exit race remains; nothing else depends on it.
+  if (!early && !late) hook_installed.store(false);
 }
 
 namespace detail {

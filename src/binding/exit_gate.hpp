@@ -3,9 +3,9 @@
 // Why: workers are detached and nothing joins them, so a program often exits while they sleep or
 // wait for the lock. A thread that asks for the lock once the interpreter is finalizing either
 // crashes (its thread state belongs to an interpreter that no longer exists) or is ended with a
-// forced unwind. The gate closes from the interpreter's exit hooks, before finalization starts:
-// from then on no worker enters the interpreter, and the hook waits (lock released, bounded) for
-// the workers already inside to leave.
+// forced unwind. The gate closes from the program's atexit callbacks, before finalization
+// starts: from then on no worker enters the interpreter, and the callback waits (lock released,
+// bounded) for the workers already inside to leave.
 //
 // Contract:
 // - `install_exit_gate` is called with the interpreter lock held, when the module first meets the
