@@ -101,6 +101,12 @@ PyObject* scheduler_type() {
 namespace {
 
 PyResult<SchedulerObject*> checked_instance(PyObject* object) {
+  // Every method call comes here: an instance of the exact type, once the type exists, needs
+  // neither the fallible type access nor the subtype walk.
+  if (scheduler_type_cache != nullptr &&
+      Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(scheduler_type_cache)) {
+    return reinterpret_cast<SchedulerObject*>(object);
+  }
   auto* type = reinterpret_cast<PyTypeObject*>(scheduler_type());
   if (Py_TYPE(object) != type && !PyType_IsSubtype(Py_TYPE(object), type)) {
     return std::unexpected(type_check_error(object, kClassName));

@@ -1,0 +1,340 @@
+/* Native floors for the benchmark: what this machine allows without any of metronyx's machinery.
+ *
+ * start(callable, keep_thread_state=True) / stop() -> calls made: one native thread that calls a
+ * Python callable in a loop, taking the interpreter lock around each call and nothing else. Two
+ * variants:
+ *
+ *   keep_thread_state=True   one outer PyGILState_Ensure for the thread's life (its lock handed
+ *                            back at once), so each inner Ensure/Release only switches the lock;
+ *   keep_thread_state=False  no outer Ensure, so every Ensure creates a thread state and every
+ *                            Release destroys it again.
+ *
+ * One loop at a time per process.
+ *
+ * sleep_lateness(interval, count, slack_ns=1) -> list of ns: on a new native thread with the given
+ * timer slack, sleeps to the absolute deadlines t0 + k * interval (k = 1..count) and returns how
+ * late each wake-up was. No interpreter lock is involved: this is the wake-up floor.
+ *
+ * first_call_start(callable) / first_call_finish() -> t0 in ns: starts a native thread that reads
+ * CLOCK_MONOTONIC (t0), sets up its thread state the way a periodic worker does before its first
+ * call (an outer PyGILState_Ensure whose lock is handed back at once, then PyGILState_Ensure around
+ * the call) and calls `callable` once; `first_call_start` returns at once, as `start()` does, so
+ * the caller's own hold on the interpreter lock delays that call just as it delays a worker's.
+ * The callable's timestamp minus t0 is how long after its grid's origin such a first call runs.
+ *
+ * sleepers(threads, interval, count) -> (list of ns, cpu ns): the same on `threads` threads at
+ * once (1 ns slack), each with a grid of its own; returns every wake-up's lateness and the CPU
+ * time all those threads used: the floor for many periodic tasks.
+ *
+ * A benchmark helper only; it is not part of the metronyx package. */
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <errno.h>
+#include <pthread.h>
+#include <stdatomic.h>
+#include <stdbool.h>
+#include <sys/prctl.h>
+#include <time.h>
+
+static pthread_t loop_thread;
+static int loop_active = 0;            /* guarded by the interpreter lock */
+static PyObject *loop_callable = NULL; /* strong reference while a loop runs */
+static int loop_keep_state = 1;
+static atomic_bool loop_running;
+static unsigned long long loop_calls = 0; /* written by the loop thread, read after join */
+
+static void *loop_body(void *unused) {
+  (void)unused;
+  PyGILState_STATE outer = PyGILState_UNLOCKED;
+  if (loop_keep_state) {
+    outer = PyGILState_Ensure();
+    (void)PyEval_SaveThread();
+  }
+  unsigned long long calls = 0;
+  while (atomic_load_explicit(&loop_running, memory_order_relaxed)) {
+    PyGILState_STATE state = PyGILState_Ensure();
+    PyObject *result = PyObject_CallNoArgs(loop_callable);
+    if (result != NULL) {
+      Py_DECREF(result);
+    } else {
+      PyErr_Clear();
+    }
+    PyGILState_Release(state);
+    ++calls;
+  }
+  loop_calls = calls;
+  if (loop_keep_state) {
+    PyEval_RestoreThread(PyGILState_GetThisThreadState());
+    PyGILState_Release(outer);
+  }
+  return NULL;
+}
+
+static PyObject *floor_start(PyObject *module, PyObject *args, PyObject *kwargs) {
+  (void)module;
+  static char *keywords[] = {"callable", "keep_thread_state", NULL};
+  PyObject *callable = NULL;
+  int keep = 1;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|p", keywords, &callable, &keep)) return NULL;
+  if (loop_active) {
+    PyErr_SetString(PyExc_RuntimeError, "a loop is already running");
+    return NULL;
+  }
+  Py_INCREF(callable);
+  loop_callable = callable;
+  loop_keep_state = keep;
+  loop_calls = 0;
+  atomic_store(&loop_running, true);
+  int rc = pthread_create(&loop_thread, NULL, loop_body, NULL);
+  if (rc != 0) {
+    Py_CLEAR(loop_callable);
+    errno = rc;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  loop_active = 1;
+  Py_RETURN_NONE;
+}
+
+static PyObject *floor_stop(PyObject *module, PyObject *unused) {
+  (void)module;
+  (void)unused;
+  if (!loop_active) {
+    PyErr_SetString(PyExc_RuntimeError, "no loop is running");
+    return NULL;
+  }
+  atomic_store(&loop_running, false);
+  Py_BEGIN_ALLOW_THREADS
+  pthread_join(loop_thread, NULL);
+  Py_END_ALLOW_THREADS
+  loop_active = 0;
+  Py_CLEAR(loop_callable);
+  return PyLong_FromUnsignedLongLong(loop_calls);
+}
+
+/* ---- Wake-up floor ---- */
+
+struct sleep_job {
+  double interval;
+  Py_ssize_t count;
+  unsigned long slack_ns;
+  long long *lateness; /* count entries, written by the sleeping thread */
+};
+
+static long long monotonic_ns(void) {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+static void *sleep_body(void *raw) {
+  struct sleep_job *job = raw;
+  (void)prctl(PR_SET_TIMERSLACK, job->slack_ns, 0UL, 0UL, 0UL);
+  const long long t0 = monotonic_ns();
+  for (Py_ssize_t k = 1; k <= job->count; ++k) {
+    const long long deadline = t0 + (long long)((double)k * job->interval * 1e9 + 0.5);
+    const struct timespec target = {(time_t)(deadline / 1000000000LL),
+                                    (long)(deadline % 1000000000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, NULL) == EINTR) {
+    }
+    job->lateness[k - 1] = monotonic_ns() - deadline;
+  }
+  return NULL;
+}
+
+static PyObject *floor_sleep_lateness(PyObject *module, PyObject *args, PyObject *kwargs) {
+  (void)module;
+  static char *keywords[] = {"interval", "count", "slack_ns", NULL};
+  struct sleep_job job = {0.0, 0, 1UL, NULL};
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "dn|k", keywords, &job.interval, &job.count,
+                                   &job.slack_ns)) {
+    return NULL;
+  }
+  if (job.count < 0 || !(job.interval >= 0.0)) {
+    PyErr_SetString(PyExc_ValueError, "count and interval must not be negative");
+    return NULL;
+  }
+  job.lateness = PyMem_RawCalloc((size_t)job.count + 1, sizeof(long long));
+  if (job.lateness == NULL) return PyErr_NoMemory();
+  pthread_t thread;
+  int rc;
+  Py_BEGIN_ALLOW_THREADS
+  rc = pthread_create(&thread, NULL, sleep_body, &job);
+  if (rc == 0) pthread_join(thread, NULL);
+  Py_END_ALLOW_THREADS
+  if (rc != 0) {
+    PyMem_RawFree(job.lateness);
+    errno = rc;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  PyObject *result = PyList_New(job.count);
+  for (Py_ssize_t k = 0; result != NULL && k < job.count; ++k) {
+    PyObject *item = PyLong_FromLongLong(job.lateness[k]);
+    if (item == NULL) Py_CLEAR(result);
+    else PyList_SET_ITEM(result, k, item);
+  }
+  PyMem_RawFree(job.lateness);
+  return result;
+}
+
+/* ---- First call of a new thread ---- */
+
+static pthread_t first_call_thread;
+static int first_call_active = 0;          /* guarded by the interpreter lock */
+static PyObject *first_call_callable = NULL; /* strong reference while the thread runs */
+static long long first_call_t0 = 0;          /* written by the thread, read after join */
+
+static void *first_call_body(void *unused) {
+  (void)unused;
+  first_call_t0 = monotonic_ns();
+  PyGILState_STATE outer = PyGILState_Ensure();
+  (void)PyEval_SaveThread();
+  PyGILState_STATE state = PyGILState_Ensure();
+  PyObject *result = PyObject_CallNoArgs(first_call_callable);
+  if (result != NULL) {
+    Py_DECREF(result);
+  } else {
+    PyErr_Clear();
+  }
+  PyGILState_Release(state);
+  PyEval_RestoreThread(PyGILState_GetThisThreadState());
+  PyGILState_Release(outer);
+  return NULL;
+}
+
+static PyObject *floor_first_call_start(PyObject *module, PyObject *callable) {
+  (void)module;
+  if (first_call_active) {
+    PyErr_SetString(PyExc_RuntimeError, "a first-call thread is already running");
+    return NULL;
+  }
+  Py_INCREF(callable);
+  first_call_callable = callable;
+  int rc = pthread_create(&first_call_thread, NULL, first_call_body, NULL);
+  if (rc != 0) {
+    Py_CLEAR(first_call_callable);
+    errno = rc;
+    return PyErr_SetFromErrno(PyExc_OSError);
+  }
+  first_call_active = 1;
+  Py_RETURN_NONE;
+}
+
+static PyObject *floor_first_call_finish(PyObject *module, PyObject *unused) {
+  (void)module;
+  (void)unused;
+  if (!first_call_active) {
+    PyErr_SetString(PyExc_RuntimeError, "no first-call thread was started");
+    return NULL;
+  }
+  Py_BEGIN_ALLOW_THREADS
+  pthread_join(first_call_thread, NULL);
+  Py_END_ALLOW_THREADS
+  first_call_active = 0;
+  Py_CLEAR(first_call_callable);
+  return PyLong_FromLongLong(first_call_t0);
+}
+
+/* ---- Many sleepers ---- */
+
+struct sleeper {
+  pthread_t thread;
+  double interval;
+  Py_ssize_t count;
+  long long *lateness; /* count entries */
+  long long cpu_ns;
+};
+
+static void *sleeper_body(void *raw) {
+  struct sleeper *job = raw;
+  struct sleep_job single = {job->interval, job->count, 1UL, job->lateness};
+  sleep_body(&single);
+  struct timespec cpu;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+  job->cpu_ns = (long long)cpu.tv_sec * 1000000000LL + cpu.tv_nsec;
+  return NULL;
+}
+
+static PyObject *floor_sleepers(PyObject *module, PyObject *args) {
+  (void)module;
+  Py_ssize_t threads = 0, count = 0;
+  double interval = 0.0;
+  if (!PyArg_ParseTuple(args, "ndn", &threads, &interval, &count)) return NULL;
+  if (threads <= 0 || count <= 0 || !(interval > 0.0)) {
+    PyErr_SetString(PyExc_ValueError, "threads, interval and count must be positive");
+    return NULL;
+  }
+  struct sleeper *jobs = PyMem_RawCalloc((size_t)threads, sizeof(struct sleeper));
+  long long *lateness = PyMem_RawCalloc((size_t)(threads * count), sizeof(long long));
+  if (jobs == NULL || lateness == NULL) {
+    PyMem_RawFree(jobs);
+    PyMem_RawFree(lateness);
+    return PyErr_NoMemory();
+  }
+  Py_ssize_t started = 0;
+  int rc = 0;
+  Py_BEGIN_ALLOW_THREADS
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, 64 * 1024);
+  for (; started < threads; ++started) {
+    jobs[started] = (struct sleeper){0, interval, count, lateness + started * count, 0};
+    rc = pthread_create(&jobs[started].thread, &attributes, sleeper_body, &jobs[started]);
+    if (rc != 0) break;
+  }
+  pthread_attr_destroy(&attributes);
+  for (Py_ssize_t i = 0; i < started; ++i) pthread_join(jobs[i].thread, NULL);
+  Py_END_ALLOW_THREADS
+  PyObject *result = NULL;
+  if (rc != 0) {
+    errno = rc;
+    PyErr_SetFromErrno(PyExc_OSError);
+  } else {
+    long long cpu_ns = 0;
+    for (Py_ssize_t i = 0; i < threads; ++i) cpu_ns += jobs[i].cpu_ns;
+    PyObject *list = PyList_New(threads * count);
+    for (Py_ssize_t k = 0; list != NULL && k < threads * count; ++k) {
+      PyObject *item = PyLong_FromLongLong(lateness[k]);
+      if (item == NULL) Py_CLEAR(list);
+      else PyList_SET_ITEM(list, k, item);
+    }
+    if (list != NULL) result = Py_BuildValue("(NL)", list, cpu_ns);
+  }
+  PyMem_RawFree(jobs);
+  PyMem_RawFree(lateness);
+  return result;
+}
+
+static PyMethodDef floor_methods[] = {
+    {"start", (PyCFunction)(void (*)(void))floor_start, METH_VARARGS | METH_KEYWORDS,
+     "start(callable, keep_thread_state=True)\n--\n\nStart the loop on a new native thread."},
+    {"stop", floor_stop, METH_NOARGS,
+     "stop()\n--\n\nStop the loop, wait for its thread and return the number of calls made."},
+    {"sleep_lateness", (PyCFunction)(void (*)(void))floor_sleep_lateness,
+     METH_VARARGS | METH_KEYWORDS,
+     "sleep_lateness(interval, count, slack_ns=1)\n--\n\nWake-up lateness in ns of count "
+     "absolute-deadline sleeps on a new native thread."},
+    {"first_call_start", floor_first_call_start, METH_O,
+     "first_call_start(callable)\n--\n\nStart a native thread, set up as a worker is, that calls "
+     "`callable` once."},
+    {"first_call_finish", floor_first_call_finish, METH_NOARGS,
+     "first_call_finish()\n--\n\nWait for that thread; return the t0 in ns it read first."},
+    {"sleepers", floor_sleepers, METH_VARARGS,
+     "sleepers(threads, interval, count)\n--\n\nWake-up lateness in ns of count absolute-deadline "
+     "sleeps on each of `threads` native threads, and the CPU ns they used."},
+    {NULL, NULL, 0, NULL},
+};
+
+static struct PyModuleDef floor_module = {
+    PyModuleDef_HEAD_INIT,
+    "native_floor",
+    "Benchmark helper: native floors for per-call overhead and wake-up lateness.",
+    -1,
+    floor_methods,
+    NULL,
+    NULL,
+    NULL,
+    NULL,
+};
+
+PyMODINIT_FUNC PyInit_native_floor(void) { return PyModule_Create(&floor_module); }

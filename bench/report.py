@@ -1,0 +1,213 @@
+"""Turns the benchmark's results into goal verdicts and into tables (plain text and Markdown)."""
+
+from __future__ import annotations
+
+import math
+from typing import Any
+
+from peers import PERIODIC_PEERS
+
+# ---- Goals ---------------------------------------------------------------------------------------
+
+
+def _goal(name: str, measured: str, target: str, met: bool) -> dict[str, Any]:
+    return {"goal": name, "measured": measured, "target": target, "met": bool(met)}
+
+
+def evaluate_goals(results: dict[str, Any]) -> list[dict[str, Any]]:
+    goals: list[dict[str, Any]] = []
+
+    for label, by_load in results.get("lateness", {}).items():
+        if not isinstance(by_load, dict):
+            continue
+        idle = by_load["idle"]
+        ours = idle["metronyx"]
+        for stat in ("p50_us", "p99_us"):
+            best_name = min(PERIODIC_PEERS, key=lambda name: idle[name][stat])
+            best = idle[best_name][stat]
+            goals.append(_goal(
+                f"lateness {stat[:3]} at {label}, idle",
+                f"{ours[stat]:.1f} us vs {best:.1f} us ({best_name}): x{ours[stat] / best:.2f}",
+                "<= 0.5 x best pure-Python peer",
+                ours[stat] <= 0.5 * best,
+            ))
+        interval_us = by_load["interval_s"] * 1e6
+        goals.append(_goal(
+            f"last-call error at {label}, idle",
+            f"{ours['last_call_us']:.1f} us after {idle['calls_per_run']} calls "
+            f"(worst run {ours['last_call_worst_us']:.1f} us, drift {ours['drift_us']:.1f} us)",
+            f"within one interval ({interval_us:g} us)",
+            abs(ours["last_call_us"]) <= interval_us,
+        ))
+
+    overhead = results.get("overhead")
+    if overhead:
+        ours = overhead["variants"]["metronyx"]
+        goals.append(_goal(
+            "per-call overhead at interval 0",
+            f"x{ours['wall_ratio_to_floor']:.2f} wall, x{ours['cpu_ratio_to_floor']:.2f} CPU "
+            "of the native floor",
+            "<= 3 x native floor",
+            ours["wall_ratio_to_floor"] <= 3 and ours["cpu_ratio_to_floor"] <= 3,
+        ))
+
+    methods = results.get("methods")
+    if methods:
+        for operation, measured in methods["operations"].items():
+            goals.append(_goal(
+                f"method {operation}",
+                f"{measured['metronyx']:.0f} ns vs {measured['PyScheduler']:.0f} ns: "
+                f"x{measured['ratio_to_PyScheduler']:.2f}",
+                "<= pure-Python class",
+                measured["metronyx"] <= measured["PyScheduler"],
+            ))
+
+    scale = results.get("scale")
+    if scale and scale["sizes"]:
+        largest = max(scale["sizes"], key=int)
+        ours = scale["sizes"][largest]["metronyx"]
+        goals.append(_goal(
+            f"{largest} tasks at {scale['interval_s'] * 1e3:g} ms, idle",
+            f"{ours['delivered_ratio'] * 100:.2f}% of demanded calls delivered",
+            ">= 99%",
+            ours["delivered_ratio"] >= 0.99,
+        ))
+    return goals
+
+
+# ---- Tables --------------------------------------------------------------------------------------
+
+
+def number(value: float | int | None, digits: int | None = None) -> str:
+    if value is None or (isinstance(value, float) and math.isnan(value)):
+        return "-"
+    if digits is not None:
+        return f"{value:,.{digits}f}"
+    magnitude = abs(value)
+    if magnitude >= 100:
+        return f"{value:,.0f}"
+    if magnitude >= 10:
+        return f"{value:.1f}"
+    return f"{value:.2f}"
+
+
+class Table:
+    def __init__(self, title: str, header: list[str], text_columns: int = 1) -> None:
+        self.title = title
+        self.header = header
+        self.text_columns = text_columns  # leading columns of text, left-aligned; numbers follow
+        self.rows: list[list[str]] = []
+
+    def add(self, *cells: str) -> None:
+        self.rows.append(list(cells))
+
+    def text(self) -> str:
+        widths = [max(len(row[i]) for row in [self.header, *self.rows])
+                  for i in range(len(self.header))]
+
+        def line(cells: list[str]) -> str:
+            parts = [cell.ljust(width) if i < self.text_columns else cell.rjust(width)
+                     for i, (cell, width) in enumerate(zip(cells, widths))]
+            return "  ".join(parts).rstrip()
+
+        rule = "-" * len(line(self.header))
+        return "\n".join([self.title, rule, line(self.header), rule, *map(line, self.rows), ""])
+
+    def markdown(self) -> str:
+        head = "| " + " | ".join(self.header) + " |"
+        align = "|" + "|".join([":---" if i < self.text_columns else "---:"
+                                for i in range(len(self.header))]) + "|"
+        body = ["| " + " | ".join(row) + " |" for row in self.rows]
+        return "\n".join([f"**{self.title}**", "", head, align, *body, ""])
+
+
+def build_tables(results: dict[str, Any], goals: list[dict[str, Any]]) -> list[Table]:
+    tables: list[Table] = []
+
+    lateness = results.get("lateness")
+    if lateness:
+        table = Table("1. Lateness against the fixed-rate grid (us; last = error of the last call, "
+                      "drift = fitted trend over a run)",
+                      ["interval / main thread / scheduler", "calls", "p50", "p99", "max", "last",
+                       "drift"])
+        for label, by_load in lateness.items():
+            if not isinstance(by_load, dict):
+                continue
+            for load in ("idle", "busy"):
+                runners = by_load[load]
+                for name, stats in runners.items():
+                    if not isinstance(stats, dict):
+                        continue
+                    table.add(f"{label} / {load} / {name}",
+                              f"{stats['runs']}x{runners['calls_per_run']}",
+                              number(stats["p50_us"]), number(stats["p99_us"]),
+                              number(stats["max_us"]), number(stats["last_call_us"]),
+                              number(stats["drift_us"]))
+        tables.append(table)
+
+    overhead = results.get("overhead")
+    if overhead:
+        table = Table("2. Per-call overhead at interval 0 (the same Python callable everywhere)",
+                      ["variant", "calls/s", "ns/call", "CPU ns/call", "x floor", "x floor CPU"])
+        for name, stats in overhead["variants"].items():
+            table.add(name, number(stats["calls_per_s"], 0), number(stats["wall_ns_per_call"]),
+                      number(stats["cpu_ns_per_call"]), number(stats["wall_ratio_to_floor"]),
+                      number(stats["cpu_ratio_to_floor"]))
+        tables.append(table)
+
+    methods = results.get("methods")
+    if methods:
+        table = Table("3. Method cost (ns per call, best of repeats; plain = plain Python method "
+                      "of the same shape)",
+                      ["operation", "metronyx", "PyScheduler", "plain", "x PyScheduler"])
+        for operation, stats in methods["operations"].items():
+            table.add(operation, number(stats["metronyx"]), number(stats["PyScheduler"]),
+                      number(stats["plain Python"]), number(stats["ratio_to_PyScheduler"]))
+        tables.append(table)
+
+    scale = results.get("scale")
+    if scale:
+        table = Table(f"4. Scale at {scale['interval_s'] * 1e3:g} ms, idle main thread "
+                      f"({scale['window_s']:g} s window)",
+                      ["tasks / scheduler", "start() ms", "delivered", "p99 us", "max us",
+                       "CPU ns/call", "CPU cores", "RSS KiB/task"])
+        for size, by_impl in scale["sizes"].items():
+            for name, stats in by_impl.items():
+                delivered = stats.get("delivered_ratio")
+                table.add(f"{size} / {name}", number(stats.get("start_ms")),
+                          "-" if delivered is None else f"{delivered * 100:.2f}%",
+                          number(stats["p99_lateness_us"]), number(stats["max_lateness_us"]),
+                          number(stats["cpu_ns_per_call"]), number(stats["cpu_share_of_one_core"]),
+                          number(stats.get("rss_kib_per_task")))
+        tables.append(table)
+
+    cancel = results.get("cancel_latency")
+    if cancel:
+        table = Table("5. cancel() to stop line (us; after due = from the skipped call's due time)",
+                      ["interval / scheduler", "p50", "p99", "max", "after due p50",
+                       "after due max"])
+        for label, by_impl in cancel.items():
+            for name, stats in by_impl.items():
+                if not isinstance(stats, dict):
+                    continue
+                table.add(f"{label} / {name}", number(stats["p50_us"]), number(stats["p99_us"]),
+                          number(stats["max_us"]), number(stats["after_due_p50_us"]),
+                          number(stats["after_due_max_us"]))
+        tables.append(table)
+
+    if goals:
+        table = Table("Goals", ["goal", "measured", "target", "met"], text_columns=4)
+        for goal in goals:
+            table.add(goal["goal"], goal["measured"], goal["target"],
+                      "yes" if goal["met"] else "NO")
+        tables.append(table)
+    return tables
+
+
+def machine_line(machine: dict[str, Any]) -> str:
+    def load(key: str) -> str:
+        return "/".join(f"{x:.1f}" for x in machine.get(key) or []) or "-"
+
+    return (f"{machine['nproc']} CPUs ({machine['cpu_model']}), Linux {machine['kernel']}, "
+            f"{machine['implementation']} {machine['python']}; load average (1/5/15 min) "
+            f"{load('load_average_at_start')} at start, {load('load_average_at_end')} at end")

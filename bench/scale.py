@@ -1,0 +1,160 @@
+"""Section 4: many tasks at once.
+
+N tasks at a 10 ms interval on one scheduler, each with a probe of its own, with the main thread
+idle. Measured for metronyx and for `PyScheduler` (one Python thread per task):
+- `start()`: the wall time of the call that starts the N threads;
+- delivered versus demanded calls in a window after a warm-up: demanded is the number of grid
+  points (each task's own grid, anchored as in the lateness section) due in the window, delivered
+  the number of those whose call was made by the end of the window;
+- p99 and max lateness of those calls;
+- CPU per call made in the window (the process's CPU in the window less the main thread's);
+- resident memory per task: the growth of the process's RSS from before `start()` to the window,
+  divided by N.
+
+The native sleep floor is N C threads (1 ns timer slack) sleeping to 10 ms grids of their own for
+as long as the window, with no interpreter: its CPU per wake-up is what the machine charges for
+waking a thread at all, before any lock is taken or any Python runs.
+"""
+
+from __future__ import annotations
+
+import gc
+import math
+import time
+from typing import Any
+
+import metronyx
+
+from measure import (CpuWindow, Probe, StopLineMonitor, grid_lateness, median, now_ns,
+                     percentile, rss_bytes, worker_start_delays_ns)
+from peers import PyScheduler
+
+INTERVAL = 0.010
+IMPLEMENTATIONS = {"metronyx": metronyx.Scheduler, "PyScheduler": PyScheduler}
+NATIVE_FLOOR = "native sleep floor"
+
+
+def _window_figures(stamps: list[int], window_start: int, window_end: int, interval_ns: int,
+                    start_offset_ns: int, lateness: list[int]) -> tuple[int, int]:
+    """Demanded and delivered calls of one task for the grid points due in (window_start,
+    window_end]; appends the lateness of the delivered ones.
+
+    Call k serves grid point k (the worker counts its calls), so a grid point is delivered when
+    its call was made by the end of the window. The grid is anchored as in the lateness section.
+    """
+    every_call = grid_lateness(stamps, interval_ns, start_offset_ns)
+    anchor = stamps[0] - every_call[0]
+    first = max(0, (window_start - anchor) // interval_ns + 1)
+    last = (window_end - anchor) // interval_ns
+    delivered = 0
+    for k in range(first, min(last + 1, len(stamps))):
+        if stamps[k] <= window_end:
+            delivered += 1
+            lateness.append(every_call[k])
+    return max(0, last - first + 1), delivered
+
+
+def _one_size(implementation: type, tasks: int, config: Any,
+              monitor: StopLineMonitor) -> dict[str, Any]:
+    """Runs N tasks and returns what was measured, stamps included; `_figures` sums it up."""
+    probes = [Probe() for _ in range(tasks)]
+    scheduler = implementation()
+    for probe in probes:
+        scheduler.schedule(probe.call, INTERVAL)
+    gc.collect()
+    rss_before = rss_bytes()
+    since = monitor.mark()
+
+    started = now_ns()
+    scheduler.start()
+    start_ns = now_ns() - started
+
+    time.sleep(config.scale_warmup_s)
+    rss_running = rss_bytes()
+    window_start = now_ns()
+    window = CpuWindow()
+    time.sleep(config.scale_window_s)
+    window_end = now_ns()
+    window.stop()
+    scheduler.shutdown()
+    stopped = monitor.wait_for_count(tasks, since, timeout=10)
+    return {
+        "tasks": tasks,
+        "start_ns": start_ns,
+        "window": (window_start, window_end),
+        "cpu": window,
+        "rss_kib_per_task": (rss_running - rss_before) / tasks / 1024,
+        "stop_lines": stopped,
+        "stamps": [list(probe.stamps) for probe in probes],
+    }
+
+
+def _figures(run: dict[str, Any], start_offset_ns: int) -> dict[str, Any]:
+    interval_ns = round(INTERVAL * 1e9)
+    window_start, window_end = run["window"]
+    lateness: list[int] = []
+    delivered = demanded = made = 0
+    never_called = 0
+    for stamps in run["stamps"]:
+        made += sum(1 for stamp in stamps if window_start < stamp <= window_end)
+        if not stamps:
+            never_called += 1
+            # A task that never ran owes every grid point of the window.
+            demanded += (window_end - window_start) // interval_ns
+            continue
+        due, got = _window_figures(stamps, window_start, window_end, interval_ns, start_offset_ns,
+                                   lateness)
+        demanded += due
+        delivered += got
+    lateness.sort()
+    window = run["cpu"]
+    return {
+        "tasks": run["tasks"],
+        "start_ms": run["start_ns"] / 1e6,
+        "demanded": demanded,
+        "delivered": delivered,
+        "delivered_ratio": delivered / demanded if demanded else math.nan,
+        "p99_lateness_us": percentile(lateness, 99) / 1e3,
+        "max_lateness_us": (lateness[-1] / 1e3) if lateness else math.nan,
+        "calls_made": made,
+        "cpu_ns_per_call": window.cpu_ns / made if made else math.nan,
+        "cpu_share_of_one_core": window.cpu_ns / window.wall_ns,
+        "rss_kib_per_task": run["rss_kib_per_task"],
+        "never_called": never_called,
+        "stop_lines": run["stop_lines"],
+    }
+
+
+def _native_floor(tasks: int, config: Any, floor: Any) -> dict[str, Any]:
+    """N C threads sleeping on 10 ms grids of their own: the wake-ups alone, no interpreter."""
+    count = max(2, round(config.scale_window_s / INTERVAL))
+    started = now_ns()
+    lateness, cpu_ns = floor.sleepers(tasks, INTERVAL, count)
+    wall_ns = now_ns() - started
+    lateness.sort()
+    return {
+        "tasks": tasks,
+        "p99_lateness_us": percentile(lateness, 99) / 1e3,
+        "max_lateness_us": lateness[-1] / 1e3,
+        "cpu_ns_per_call": cpu_ns / len(lateness),
+        "cpu_share_of_one_core": cpu_ns / wall_ns,
+    }
+
+
+def run(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
+    results: dict[str, Any] = {}
+    start_delays: list[int] = []
+    for tasks in config.scale_sizes:
+        start_delays += worker_start_delays_ns(floor, config.start_delay_samples)
+        results[str(tasks)] = {name: _one_size(implementation, tasks, config, monitor)
+                               for name, implementation in IMPLEMENTATIONS.items()}
+    # Figures come last: metronyx's grids are anchored with the median start-up delay of the whole
+    # section (see the lateness section).
+    start_offset = round(median(start_delays))
+    for tasks in config.scale_sizes:
+        by_impl = results[str(tasks)]
+        for name, run in by_impl.items():
+            by_impl[name] = _figures(run, start_offset if name == "metronyx" else 0)
+        by_impl[NATIVE_FLOOR] = _native_floor(tasks, config, floor)
+    return {"interval_s": INTERVAL, "window_s": config.scale_window_s,
+            "start_offset_us": start_offset / 1e3, "sizes": results}
