@@ -48,6 +48,7 @@ LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_
   // 64 bits: a 32-bit count overflows after 2^31 calls (weeks at a short interval), and a
   // negative count would make every later delay negative, so the worker would spin forever.
   std::int64_t completed_calls = 0;
+  if (record.start_latch) record.start_latch->wait();
   for (;;) {
     if (!record.flag->is_running()) return LoopEnd::stopped;
     {

@@ -23,9 +23,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 
 #include "binding/refs.hpp"
 #include "scheduler/run_flag.hpp"
+#include "scheduler/start_latch.hpp"
 
 namespace metronyx::scheduler {
 
@@ -35,6 +37,8 @@ struct LaunchRecord {
   binding::OwnedRef callable;
   double interval = 0.0;  // seconds; any value (zero, negative and NaN mean "never sleep")
   std::int8_t task_id = 0;
+  // Opened when the launching `start()` has launched all its workers; none for a lone worker.
+  std::shared_ptr<const StartLatch> start_latch;
 };
 
 void launch_worker(LaunchRecord record);

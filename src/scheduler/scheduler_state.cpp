@@ -50,13 +50,18 @@ void SchedulerState::start() {
   // Taken out at once: whatever happens below, nothing stays pending. Records not launched when a
   // launch fails are released in order when `launching` goes out of scope.
   TaskList launching = std::exchange(pending_tasks_, TaskList());
+  auto latch = std::make_shared<StartLatch>();
+  struct OpenOnExit {
+    StartLatch& latch;
+    ~OpenOnExit() { latch.open(); }
+  } open_on_exit{*latch};
   for (TaskRecord& record : launching.records()) {
     auto flag = run_flags_.find(record.task_id);
     if (flag == run_flags_.end()) {
       runtime::fail_static("expected a run flag for a pending task, but the value was absent");
     }
-    launch_worker(
-        LaunchRecord{flag->second, std::move(record.callable), record.interval, record.task_id});
+    launch_worker(LaunchRecord{flag->second, std::move(record.callable), record.interval,
+                               record.task_id, latch});
   }
 }
 
