@@ -7,6 +7,7 @@
 
 #include "binding/exit_gate.hpp"
 #include "binding/gil_guard.hpp"
+#include "binding/lock_queue.hpp"
 #include "binding/py_err.hpp"
 #include "binding/worker_thread_state.hpp"
 #include "runtime/clock.hpp"
@@ -21,8 +22,11 @@ namespace metronyx::scheduler {
 namespace {
 
 // One call of the callable, with the interpreter lock held only for the call and its error line.
-void call_under_lock(const LaunchRecord& record) {
+void call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& thread_state) {
+  binding::LockQueueTurn turn;
+  thread_state.start();
   binding::GilGuard guard = binding::GilGuard::acquire();
+  turn.pass_on();
   try {
     if (PyObject* result = PyObject_CallNoArgs(record.callable.get())) {
       binding::release_reference(result);
@@ -54,8 +58,7 @@ LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_
     {
       binding::ExitGate::Pass pass = binding::ExitGate::enter();
       if (!pass) return LoopEnd::interpreter_exiting;
-      thread_state.start();
-      call_under_lock(record);
+      call_under_lock(record, thread_state);
     }
     const runtime::Instant now = runtime::monotonic_now();
     const double elapsed = now.saturating_since(t0).as_seconds_f64();
