@@ -66,7 +66,10 @@ def enter_module() -> None:
     metronyx.Scheduler().list_schedules()
 
 
-def wait_until(predicate: Callable[[], bool], timeout: float = 10.0, step: float = 0.005) -> bool:
+def wait_until(predicate: Callable[[], bool], timeout: float = 20.0, step: float = 0.005) -> bool:
+    """Polls until `predicate` holds; False if it still does not after `timeout` seconds. The
+    bound is a safety net against a hang (generous for sanitizer builds), not a claim about how
+    long anything takes."""
     deadline = time.monotonic() + timeout
     while not predicate():
         if time.monotonic() > deadline:
@@ -75,7 +78,7 @@ def wait_until(predicate: Callable[[], bool], timeout: float = 10.0, step: float
     return True
 
 
-def wait_released(*refs: weakref.ref, timeout: float = 10.0) -> bool:
+def wait_released(*refs: weakref.ref, timeout: float = 20.0) -> bool:
     """Enters the module until every referent is gone, i.e. until every worker holding one ended."""
 
     def gone() -> bool:
@@ -85,7 +88,7 @@ def wait_released(*refs: weakref.ref, timeout: float = 10.0) -> bool:
     return wait_until(gone, timeout, step=0.01)
 
 
-def wait_refcount(obj: object, baseline: int, timeout: float = 10.0) -> bool:
+def wait_refcount(obj: object, baseline: int, timeout: float = 20.0) -> bool:
     """Like `wait_released`, for objects without weak references: waits until the reference count,
     as `sys.getrefcount(obj)` gave it in the caller, is back to `baseline`."""
     deadline = time.monotonic() + timeout

@@ -25,6 +25,7 @@ from dataclasses import dataclass
 from typing import Callable
 
 import metronyx
+from conftest import enter_module, wait_refcount, wait_until  # noqa: F401 (re-exported)
 
 FULL = os.environ.get("METRONYX_RELIABILITY", "quick") == "full"
 
@@ -41,32 +42,10 @@ def wrap_id(value: int) -> int:
     return (value + 128) % 256 - 128
 
 
-def enter_module() -> None:
-    """One call into the module: every entry applies the releases that ended workers queued."""
-    metronyx.Scheduler().list_schedules()
 
 
-def wait_until(predicate: Callable[[], bool], timeout: float = 20.0, step: float = 0.002) -> bool:
-    """Polls until `predicate` holds; False if it still does not after `timeout` seconds. The
-    bound is a safety net against a hang, not a claim about how long anything takes."""
-    deadline = time.monotonic() + timeout
-    while not predicate():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(step)
-    return True
 
 
-def wait_refcount(obj: object, baseline: int, timeout: float = 20.0) -> bool:
-    """Enters the module until `sys.getrefcount(obj)` (as the caller would see it) is back at
-    `baseline`, i.e. until every worker holding `obj` has ended and its release was applied."""
-
-    def back() -> bool:
-        enter_module()
-        # One less for this frame's own reference through `obj`.
-        return sys.getrefcount(obj) - 1 <= baseline
-
-    return wait_until(back, timeout)
 
 
 # ---- Reading what workers write to the process's descriptors ----
