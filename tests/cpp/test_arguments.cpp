@@ -2,6 +2,9 @@
 // wording Python callers see.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <new>
+
 #include <array>
 #include <string>
 #include <utility>
@@ -11,6 +14,20 @@
 #include "binding/gil_guard.hpp"
 #include "interpreter_calls.hpp"
 #include "runtime/failure.hpp"
+
+// Counts this thread's C++ heap allocations, so a test can show that a path makes none. Replacing
+// the global operators affects the whole test binary, which only forwards to malloc and free.
+namespace {
+thread_local long cpp_allocations = 0;
+}  // namespace
+
+void* operator new(std::size_t size) {
+  ++cpp_allocations;
+  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
+  throw std::bad_alloc();
+}
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace metronyx::binding {
 namespace {
@@ -203,6 +220,19 @@ TEST_F(Arguments, KeywordsFillTheirSlotsInAnyOrderWithoutTakingReferences) {
   ASSERT_TRUE(mixed.parse(probe, probe_slots).has_value());
   EXPECT_EQ(probe_slots,
             (ArgumentSlots<5>{mixed.at(0), mixed.at(1), nullptr, mixed.at(2), nullptr}));
+}
+
+TEST_F(Arguments, ASuccessfulParseAllocatesNothing) {
+  // Every call from Python parses its arguments: the successful path must not touch the heap.
+  VectorCall call({PyList_New(0)}, {{name("interval"), PyFloat_FromDouble(0.5)}});
+  VectorCall wrong({PyList_New(0)}, {});
+  ArgumentSlots<slot_count(schedule_description)> slots{};
+  const long before = cpp_allocations;
+  ASSERT_TRUE(call.parse(schedule_description, slots).has_value());
+  EXPECT_EQ(cpp_allocations, before);
+  // The counter does see the failing path's allocations (its message text).
+  EXPECT_FALSE(wrong.parse(schedule_description, slots).has_value());
+  EXPECT_GT(cpp_allocations, before);
 }
 
 TEST_F(Arguments, TheVectorcallOffsetFlagIsNotCountedAsArguments) {
