@@ -2,32 +2,16 @@
 // wording Python callers see.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
-
 #include <array>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "allocation_counter.hpp"
 #include "binding/arguments.hpp"
 #include "binding/gil_guard.hpp"
 #include "interpreter_calls.hpp"
 #include "runtime/failure.hpp"
-
-// Counts this thread's C++ heap allocations, so a test can show that a path makes none. Replacing
-// the global operators affects the whole test binary, which only forwards to malloc and free.
-namespace {
-thread_local long cpp_allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  ++cpp_allocations;
-  if (void* memory = std::malloc(size == 0 ? 1 : size)) return memory;
-  throw std::bad_alloc();
-}
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
 
 namespace metronyx::binding {
 namespace {
@@ -227,12 +211,12 @@ TEST_F(Arguments, ASuccessfulParseAllocatesNothing) {
   VectorCall call({PyList_New(0)}, {{name("interval"), PyFloat_FromDouble(0.5)}});
   VectorCall wrong({PyList_New(0)}, {});
   ArgumentSlots<slot_count(schedule_description)> slots{};
-  const long before = cpp_allocations;
+  const long before = testing::cpp_allocations_on_this_thread();
   ASSERT_TRUE(call.parse(schedule_description, slots).has_value());
-  EXPECT_EQ(cpp_allocations, before);
+  EXPECT_EQ(testing::cpp_allocations_on_this_thread(), before);
   // The counter does see the failing path's allocations (its message text).
   EXPECT_FALSE(wrong.parse(schedule_description, slots).has_value());
-  EXPECT_GT(cpp_allocations, before);
+  EXPECT_GT(testing::cpp_allocations_on_this_thread(), before);
 }
 
 TEST_F(Arguments, TheVectorcallOffsetFlagIsNotCountedAsArguments) {
