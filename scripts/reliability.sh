@@ -174,7 +174,8 @@ run_tsan() { # run_tsan full|quick
     # the native tools that some tests start.
     log "Python reliability checks under TSan ($1)"
     run_pytest "$python" -- "$(reliability_file stress)" "$(reliability_file leaks)" \
-      "$(reliability_file properties)" "$(reliability_file faults)" "${PYTEST_ARGS[@]}" || exit
+      "$(reliability_file properties)" "$(reliability_file faults)" \
+      "$ROOT/tests/python/test_worker_contention.py" "${PYTEST_ARGS[@]}" || exit
   ) || status=$?
   check_reports "$reports" "$status"
 }
