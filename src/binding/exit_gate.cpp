@@ -78,10 +78,6 @@ ExitGate::Pass::~Pass() {
   if (admitted_) workers_inside.fetch_sub(1, std::memory_order_seq_cst);
 }
 
-bool ExitGate::is_closed() {
-  return gate_closed.load(std::memory_order_seq_cst);
-}
-
 void install_exit_gate() {
   if (hook_installed.exchange(true)) return;
   // The gate closes from the program's atexit callbacks (our callback runs after the ones
@@ -95,11 +91,5 @@ void install_exit_gate() {
   // Without either hook only the exit race remains; nothing else depends on it.
   if (!early && !late) hook_installed.store(false);
 }
-
-namespace detail {
-void close_exit_gate_for_testing() {
-  close_and_wait();
-}
-}  // namespace detail
 
 }  // namespace metronyx::binding

@@ -34,17 +34,9 @@ class ExitGate {
   };
 
   [[nodiscard]] static Pass enter();
-  [[nodiscard]] static bool is_closed();
 };
 
 // Registers the closing hook with the current interpreter (once per process). Lock held.
 void install_exit_gate();
-
-// ---- End of public interface ----
-
-namespace detail {
-// Closes the gate and waits for the workers inside, as the exit hook does. For tests.
-void close_exit_gate_for_testing();
-}  // namespace detail
 
 }  // namespace metronyx::binding

@@ -94,7 +94,7 @@ PyObject* scheduler_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nar
     PyResult<std::int8_t> task_id = extract_int8(slots[0]);
     if (!task_id)
       return std::unexpected(attribute_argument_error("task_id", std::move(task_id.error())));
-    if (auto cancelled = borrow->shared_state().cancel(*task_id); !cancelled) {
+    if (auto cancelled = borrow->state().cancel(*task_id); !cancelled) {
       return std::unexpected(std::move(cancelled.error()));
     }
     return none();

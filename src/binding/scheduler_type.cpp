@@ -63,7 +63,8 @@ PyResult<PyObject*> create_type() {
   };
   // The module's name, a dot and the class name: the interpreter derives __module__ and __name__.
   static constexpr char kTypeName[] = "metronyx.Scheduler";
-  PyType_Spec type_slots_and_size{kTypeName, static_cast<int>(sizeof(SchedulerObject)), 0, 0, slots};
+  PyType_Spec type_slots_and_size{kTypeName, static_cast<int>(sizeof(SchedulerObject)), 0, 0,
+                                  slots};
   PyObject* type = PyType_FromSpec(&type_slots_and_size);
   if (type == nullptr) return std::unexpected(PyErr::fetch());
   return type;

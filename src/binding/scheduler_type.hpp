@@ -45,9 +45,8 @@ class SharedBorrow {
   SharedBorrow(const SharedBorrow&) = delete;
   SharedBorrow& operator=(const SharedBorrow&) = delete;
   SharedBorrow& operator=(SharedBorrow&&) = delete;
-  [[nodiscard]] const scheduler::SchedulerState& state() const { return object_->state; }
-  // Operations that only touch run flags (atomics) are allowed under a shared borrow.
-  [[nodiscard]] scheduler::SchedulerState& shared_state() const { return object_->state; }
+  // Only operations that touch nothing but run flags (atomics) may run under a shared borrow.
+  [[nodiscard]] scheduler::SchedulerState& state() const { return object_->state; }
 
  private:
   friend PyResult<SharedBorrow> borrow_shared(PyObject* object);

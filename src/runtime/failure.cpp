@@ -31,11 +31,6 @@ void fail_static(const char* message) {
   throw InternalFailure(FailurePayload(message));
 }
 
-void fail_opaque() {
-  report_failure("<non-text failure payload>");
-  throw InternalFailure(FailurePayload(OpaquePayload{}));
-}
-
 void resume(std::string message) {
   throw InternalFailure(FailurePayload(std::move(message)));
 }

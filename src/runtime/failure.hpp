@@ -37,8 +37,6 @@ class InternalFailure {
 // Starts an internal failure: writes the report with `message` to standard error, then throws.
 [[noreturn]] void fail(std::string message);
 [[noreturn]] void fail_static(const char* message);
-// Starts a failure with a payload that is not text (reported with a placeholder text).
-[[noreturn]] void fail_opaque();
 // Continues a failure that was already reported elsewhere: throws without writing anything.
 [[noreturn]] void resume(std::string message);
 

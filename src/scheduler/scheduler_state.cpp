@@ -34,10 +34,6 @@ SchedulerState::~SchedulerState() {
   run_flags_.clear();
 }
 
-std::size_t SchedulerState::pending_count() const {
-  return pending_tasks_.records().size();
-}
-
 std::int8_t SchedulerState::schedule(binding::OwnedRef callable, double interval) {
   // Two's-complement wrap, done in unsigned arithmetic so that it is defined behaviour.
   last_task_id_ = static_cast<std::int8_t>(static_cast<std::uint8_t>(last_task_id_) + 1u);

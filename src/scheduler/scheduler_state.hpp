@@ -66,8 +66,6 @@ class SchedulerState {
   // Stops every flag, forgets every flag and pending task; the id counter goes on.
   void shutdown();
 
-  [[nodiscard]] std::size_t pending_count() const;
-
  private:
   TaskList pending_tasks_;
   std::unordered_map<std::int8_t, RunFlagRef, KeyedHash> run_flags_;
