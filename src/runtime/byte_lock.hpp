@@ -2,7 +2,9 @@
 //
 // Contract:
 // - `lock` may be called from any thread, with or without the interpreter lock; the holder must
-//   not request the interpreter lock, run Python code, or wait for anything while holding it.
+//   not request the interpreter lock, run Python code, or wait for anything while holding it
+//   (one exception: the standard streams' line lock is held across a write, and is therefore
+//   only ever taken by threads that hold nothing else).
 // - The lock becomes poisoned when a thread that was not already unwinding when it took the lock
 //   is unwinding (an internal failure in flight) when it gives it back. A poisoned lock can still
 //   be taken; `PoisonableGuard::was_poisoned` tells the new holder, who decides what that means.
@@ -31,6 +33,10 @@ class ByteLock {
 
   [[nodiscard]] bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
   void mark_poisoned() { poisoned_.store(true, std::memory_order_relaxed); }
+
+  // Only in a child process right after fork, while it has a single thread: a lock that a thread
+  // of the parent held is left unlocked, since that thread does not exist here to give it back.
+  void reset_after_fork() { state_.store(0, std::memory_order_relaxed); }
 
  private:
   void lock_contended();

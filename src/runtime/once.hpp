@@ -50,10 +50,16 @@ class Once {
   void call_once_force(F&& function) {
     run(function, /*retry_poisoned=*/true);
   }
+  // As `call_once`, but never waits: returns false at once if another thread is running the
+  // function now, true once the cell is complete (whoever ran it).
+  template <class F>
+  [[nodiscard]] bool call_once_unless_running(F&& function) {
+    return run(function, /*retry_poisoned=*/false, /*wait=*/false);
+  }
 
  private:
   template <class F>
-  void run(F& function, bool retry_poisoned);
+  bool run(F& function, bool retry_poisoned, bool wait = true);
   void finish(State final_state) {
     state_.store(final_state, std::memory_order_release);
     wake_all(state_);
@@ -65,13 +71,14 @@ class Once {
 // ---- End of public interface ----
 
 template <class F>
-void Once::run(F& function, bool retry_poisoned) {
+bool Once::run(F& function, bool retry_poisoned, bool wait) {
   for (;;) {
     std::uint8_t seen = state_.load(std::memory_order_acquire);
-    if (seen == kComplete) return;
+    if (seen == kComplete) return true;
     if (seen == kPoisoned && !retry_poisoned)
       fail_static("Once instance has previously been poisoned");
     if (seen == kRunning) {
+      if (!wait) return false;
       wait_on_byte(state_, kRunning);
       continue;
     }
@@ -84,7 +91,7 @@ void Once::run(F& function, bool retry_poisoned) {
       throw;
     }
     finish(kComplete);
-    return;
+    return true;
   }
 }
 

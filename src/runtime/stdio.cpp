@@ -5,10 +5,27 @@
 #include <cerrno>
 #include <string>
 
+#include "runtime/byte_lock.hpp"
 #include "runtime/failure.hpp"
 #include "runtime/os_error.hpp"
 
 namespace metronyx::runtime {
+
+namespace {
+
+// Never destroyed: workers still write lines while the process exits.
+ByteLock& line_lock() {
+  static ByteLock* const lock = new ByteLock();
+  return *lock;
+}
+
+[[noreturn]] void fail_write(StdStream stream, const std::string& error) {
+  fail(std::string(stream == StdStream::output ? "failed printing to stdout: "
+                                               : "failed printing to stderr: ") +
+       error);
+}
+
+}  // namespace
 
 std::expected<void, std::string> try_write_all(StdStream stream, std::string_view text) {
   const int fd = static_cast<int>(stream);
@@ -25,11 +42,26 @@ std::expected<void, std::string> try_write_all(StdStream stream, std::string_vie
 
 void write_all(StdStream stream, std::string_view text) {
   auto written = try_write_all(stream, text);
-  if (!written) {
-    fail(std::string(stream == StdStream::output ? "failed printing to stdout: "
-                                                 : "failed printing to stderr: ") +
-         written.error());
-  }
+  if (!written) fail_write(stream, written.error());
+}
+
+std::expected<void, std::string> try_write_line(StdStream stream, std::string_view line) {
+  // Held across the whole write on purpose, even when the kernel blocks: that is what keeps lines
+  // whole. The holder runs no Python code and holds no other lock.
+  ByteLock& lock = line_lock();
+  lock.lock();
+  auto written = try_write_all(stream, line);
+  lock.unlock();
+  return written;
+}
+
+void write_line(StdStream stream, std::string_view line) {
+  auto written = try_write_line(stream, line);
+  if (!written) fail_write(stream, written.error());
+}
+
+void reset_line_lock_after_fork() {
+  line_lock().reset_after_fork();
 }
 
 }  // namespace metronyx::runtime

@@ -12,8 +12,6 @@ namespace metronyx::runtime {
 
 namespace {
 
-constexpr size_t kStackSize = 2 * 1024 * 1024;
-
 struct Start {
   ThreadEntry entry;
   void* argument;
@@ -30,12 +28,18 @@ extern "C" void* thread_start(void* raw) {
 
 }  // namespace
 
-std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argument) {
+std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argument,
+                                                std::size_t stack_size) {
   pthread_attr_t attributes;
   if (int rc = ::pthread_attr_init(&attributes); rc != 0) {
     return std::unexpected(describe_os_error(rc));
   }
-  ::pthread_attr_setstacksize(&attributes, kStackSize);
+  if (stack_size != 0) {
+    if (int rc = ::pthread_attr_setstacksize(&attributes, stack_size); rc != 0) {
+      ::pthread_attr_destroy(&attributes);
+      return std::unexpected(describe_os_error(rc));
+    }
+  }
   ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
 
   auto start = std::make_unique<Start>(Start{entry, argument});
@@ -45,6 +49,10 @@ std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argumen
   if (rc != 0) return std::unexpected(describe_os_error(rc));
   start.release();  // the new thread owns it now
   return {};
+}
+
+bool run_in_child_after_fork(void (*handler)()) {
+  return ::pthread_atfork(nullptr, nullptr, handler) == 0;
 }
 
 std::uint64_t current_thread_id() {

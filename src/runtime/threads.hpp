@@ -1,9 +1,10 @@
 // Native threads that nobody joins.
 //
-// Threads: `spawn_detached` may be called from any thread. The new thread gets a 2 MiB stack and
-// no name, and is detached at once: no handle is kept and nothing waits for it.
+// Threads: `spawn_detached` may be called from any thread. The new thread gets no name and is
+// detached at once: no handle is kept and nothing waits for it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <string>
@@ -12,9 +13,17 @@ namespace metronyx::runtime {
 
 using ThreadEntry = void (*)(void* argument);
 
-// Starts `entry(argument)` on a new detached thread. On failure nothing was started, ownership of
-// `argument` stays with the caller, and the error is the operating system's, rendered as text.
-[[nodiscard]] std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argument);
+// Starts `entry(argument)` on a new detached thread with a stack of `stack_size` bytes, or the
+// platform's default thread stack when it is 0 (what the interpreter's own threads get unless the
+// program set a size). On failure nothing was started, ownership of `argument` stays with the
+// caller, and the error is the operating system's, rendered as text.
+[[nodiscard]] std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argument,
+                                                              std::size_t stack_size);
+
+// Runs `handler` in the child process after every fork from now on, while the child still has
+// only the thread that forked. The handler must be async-signal-safe in spirit: it may only reset
+// plain memory. Returns false if the handler could not be registered.
+[[nodiscard]] bool run_in_child_after_fork(void (*handler)());
 
 // A process-unique number for the calling thread (the kernel's thread id).
 [[nodiscard]] std::uint64_t current_thread_id();
