@@ -132,28 +132,32 @@ PyObject* PyErr::value() {
       runner && *runner == this_thread) {
     runtime::fail_static("Re-entrant normalization of PyErrState detected");
   }
-  {
-    // The thread that runs the step needs the interpreter lock to finish it, so nobody may wait
-    // for the step while holding that lock.
+  auto normalize = [&] {
+    state_.normalizing_thread.write(this_thread);
+    Inner taken = std::exchange(state_.inner, Inner(Empty{}));
+    if (std::holds_alternative<Empty>(taken)) {
+      runtime::fail_static("Cannot normalize a PyErr while already normalizing it.");
+    }
+    GilGuard guard = GilGuard::acquire();
+    if (auto* producer = std::get_if<std::unique_ptr<ErrorProducer>>(&taken)) {
+      raise_lazy(std::move(*producer));
+      PyObject* instance = PyErr_GetRaisedException();
+      if (instance == nullptr) {
+        runtime::fail_static("exception missing after writing to the interpreter");
+      }
+      state_.inner = OwnedRef::steal(instance);
+    } else {
+      state_.inner = std::move(taken);
+    }
+  };
+  // Nobody else normalizing (the usual case: a value made and read on one thread): the step runs
+  // here, keeping the lock. Giving the lock up would let other threads run Python code in the
+  // middle of a method, and find its instance still borrowed.
+  if (!state_.normalized.call_once_unless_running(normalize)) {
+    // Another thread runs the step and needs the interpreter lock to finish it, so this thread
+    // must not wait for it while holding that lock.
     GilSuspension suspension;
-    state_.normalized.call_once([&] {
-      state_.normalizing_thread.write(this_thread);
-      Inner taken = std::exchange(state_.inner, Inner(Empty{}));
-      if (std::holds_alternative<Empty>(taken)) {
-        runtime::fail_static("Cannot normalize a PyErr while already normalizing it.");
-      }
-      GilGuard guard = GilGuard::acquire();
-      if (auto* producer = std::get_if<std::unique_ptr<ErrorProducer>>(&taken)) {
-        raise_lazy(std::move(*producer));
-        PyObject* instance = PyErr_GetRaisedException();
-        if (instance == nullptr) {
-          runtime::fail_static("exception missing after writing to the interpreter");
-        }
-        state_.inner = OwnedRef::steal(instance);
-      } else {
-        state_.inner = std::move(taken);
-      }
-    });
+    state_.normalized.call_once(normalize);
   }
   return normalized_instance();
 }
