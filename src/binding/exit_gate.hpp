@@ -4,8 +4,9 @@
 // wait for the lock. A thread that asks for the lock once the interpreter is finalizing either
 // crashes (its thread state belongs to an interpreter that no longer exists) or is ended with a
 // forced unwind. The gate closes from the program's atexit callbacks, before finalization
-// starts: from then on no worker enters the interpreter, and the callback waits (lock released,
-// bounded) for the workers already inside to leave.
+// starts: from then on no worker enters the interpreter, and the callback waits (lock released)
+// for the workers already inside to leave. The wait is bounded by one second in all, however many
+// of the closing hooks run.
 //
 // Contract:
 // - `install_exit_gate` is called with the interpreter lock held, when the module first meets the
@@ -34,6 +35,10 @@ class ExitGate {
   };
 
   [[nodiscard]] static Pass enter();
+  // Whether the interpreter has begun exiting (the gate never opens again).
+  [[nodiscard]] static bool is_closed();
+  // In a child process right after fork (see fork_safety.hpp).
+  static void reset_after_fork();
 };
 
 // Registers the closing hook with the current interpreter (once per process). Lock held.

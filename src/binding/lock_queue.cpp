@@ -11,6 +11,10 @@ runtime::ByteLock& lock_queue() {
 
 }  // namespace
 
+void reset_lock_queue_after_fork() {
+  lock_queue().reset_after_fork();
+}
+
 LockQueueTurn::LockQueueTurn() : queue_(lock_queue()) {
   queue_.lock();
 }

@@ -18,6 +18,10 @@
 
 namespace metronyx::binding {
 
+// In a child process right after fork: the parent's workers that held or awaited a turn do not
+// exist there, so the queue starts empty.
+void reset_lock_queue_after_fork();
+
 class LockQueueTurn {
  public:
   // Waits for this worker's turn to ask for the interpreter lock.

@@ -4,6 +4,7 @@
 
 #include "binding/conversions.hpp"
 #include "binding/exit_gate.hpp"
+#include "binding/fork_safety.hpp"
 #include "binding/scheduler_type.hpp"
 #include "runtime/failure.hpp"
 
@@ -67,8 +68,10 @@ PyResult<OwnedRef> make_module(ModuleDefinition& definition) {
     return std::unexpected(std::move(populated.error()));  // `module` is destroyed
   }
   // Workers must not enter the interpreter once it starts to finalize; the gate closes from the
-  // interpreter's exit hooks, registered here, when the module first meets it.
+  // interpreter's exit hooks, registered here, when the module first meets it. A child made by
+  // fork resets what the parent's threads held, registered here too.
   install_exit_gate();
+  install_fork_handlers();
   if (definition.module_cache == nullptr) definition.module_cache = module.into_raw();
   return OwnedRef::new_ref(definition.module_cache);
 }

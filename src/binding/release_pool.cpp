@@ -45,6 +45,8 @@ class DeferredReleasePool {
     for (PyObject* object : owed) Py_DECREF(object);
   }
 
+  void reset_after_fork() { lock_.reset_after_fork(); }
+
   std::size_t size() {
     runtime::PoisonableGuard guard(lock_);
     return pending_releases_.size();
@@ -91,6 +93,12 @@ void release_reference(PyObject* object) {
 void drain_deferred_releases() {
   if (DeferredReleasePool* existing = pool_pointer.load(std::memory_order_acquire)) {
     existing->drain();
+  }
+}
+
+void reset_release_pool_after_fork() {
+  if (DeferredReleasePool* existing = pool_pointer.load(std::memory_order_acquire)) {
+    existing->reset_after_fork();
   }
 }
 

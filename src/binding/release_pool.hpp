@@ -24,6 +24,10 @@ void release_reference(PyObject* object);
 // release has ever been deferred in this process.
 void drain_deferred_releases();
 
+// In a child process right after fork: frees the pool's lock if a thread of the parent held it.
+// The queued releases are the child's own copy and are drained there as usual.
+void reset_release_pool_after_fork();
+
 // ---- End of public interface ----
 
 namespace detail {

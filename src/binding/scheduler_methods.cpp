@@ -8,6 +8,7 @@
 #include "binding/conversions.hpp"
 #include "binding/entry_frame.hpp"
 #include "binding/scheduler_type.hpp"
+#include "binding/worker_thread_state.hpp"
 #include "runtime/failure.hpp"
 
 namespace metronyx::binding {
@@ -105,7 +106,11 @@ PyObject* scheduler_start(PyObject* self, PyObject*) {
   return method_entry_frame([&]() -> PyResult<OwnedRef> {
     PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
-    borrow->state().start();
+    // Read before anything leaves the pending list: workers get the stack that a
+    // `threading.Thread` started now would get.
+    PyResult<std::size_t> stack_size = threading_stack_size();
+    if (!stack_size) return std::unexpected(std::move(stack_size.error()));
+    borrow->state().start(*stack_size);
     return none();
   });
 }

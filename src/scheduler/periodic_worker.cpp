@@ -6,8 +6,10 @@
 #include <string>
 
 #include "binding/exit_gate.hpp"
+#include "binding/fork_safety.hpp"
 #include "binding/gil_guard.hpp"
 #include "binding/lock_queue.hpp"
+#include "binding/main_thread_handoff.hpp"
 #include "binding/py_err.hpp"
 #include "binding/worker_thread_state.hpp"
 #include "runtime/clock.hpp"
@@ -21,45 +23,77 @@ namespace metronyx::scheduler {
 
 namespace {
 
-// One call of the callable, with the interpreter lock held only for the call and its error line.
-void call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& thread_state) {
+enum class CallEnd { made, stopped, in_forked_child };
+
+struct CallOutcome {
+  CallEnd end = CallEnd::made;
+  // Formatted under the lock (the debug form needs it), written after it is given up.
+  std::string error_line;
+};
+
+// One turn: the interpreter lock is held only for the call and the formatting of its error line.
+CallOutcome call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& thread_state,
+                            std::uint64_t fork_generation) {
   binding::LockQueueTurn turn;
+  // A task that sleeps between calls asks the main thread to hand the lock over, so that a busy
+  // main thread does not make it wait out the switch interval. Never for a task that does not
+  // sleep (false for zero, negative and NaN): it would take the lock from the main thread on
+  // every call.
+  const bool ask_main_thread = record.interval > 0;
+  if (ask_main_thread) binding::MainThreadHandoff::request();
   thread_state.start();
   binding::GilGuard guard = binding::GilGuard::acquire();
+  if (ask_main_thread) binding::MainThreadHandoff::granted();
   turn.pass_on();
+  CallOutcome outcome;
   try {
+    // Read again with the lock held: `cancel` and `shutdown` stop flags under this lock, so once
+    // either has returned, no call of the stopped task starts (the common `cancel(); close()`).
+    if (!record.flag->is_running()) return CallOutcome{CallEnd::stopped, {}};
+    thread_state.adopt_threading_hooks();
     if (PyObject* result = PyObject_CallNoArgs(record.callable.get())) {
       binding::release_reference(result);
-      return;
+    } else {
+      binding::PyErr error = binding::PyErr::fetch();
+      outcome.error_line = "Error calling Python function: ";
+      error.debug_form(outcome.error_line);
+      outcome.error_line += '\n';
     }
-    binding::PyErr error = binding::PyErr::fetch();
-    std::string line = "Error calling Python function: ";
-    error.debug_form(line);
-    line += '\n';
-    runtime::write_all(runtime::StdStream::error, line);
+    // The callable forked and this is the child: the task belongs to the parent.
+    if (binding::fork_generation() != fork_generation) outcome.end = CallEnd::in_forked_child;
   } catch (const abi::__forced_unwind&) {
     // The interpreter is ending this thread while the callable waited for the lock: the lock is
     // not ours, so the guard must not give it back.
     guard.abandon_on_forced_unwind();
     throw;
   }
+  return outcome;
 }
 
-enum class LoopEnd { stopped, interpreter_exiting };
+enum class LoopEnd { stopped, interpreter_exiting, in_forked_child };
 
 LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_state) {
   const runtime::Instant t0 = runtime::monotonic_now();
+  const std::uint64_t fork_generation = binding::fork_generation();
   // 64 bits: a 32-bit count overflows after 2^31 calls (weeks at a short interval), and a
   // negative count would make every later delay negative, so the worker would spin forever.
   std::int64_t completed_calls = 0;
   if (record.start_latch) record.start_latch->wait();
   for (;;) {
     if (!record.flag->is_running()) return LoopEnd::stopped;
+    CallOutcome outcome;
     {
       binding::ExitGate::Pass pass = binding::ExitGate::enter();
       if (!pass) return LoopEnd::interpreter_exiting;
-      call_under_lock(record, thread_state);
+      outcome = call_under_lock(record, thread_state, fork_generation);
     }
+    if (!outcome.error_line.empty()) {
+      // A stream that cannot take the line (closed, full, a broken pipe) loses the line, not the
+      // task: it keeps running on its grid, as a failing task does.
+      (void)runtime::try_write_line(runtime::StdStream::error, outcome.error_line);
+    }
+    if (outcome.end == CallEnd::stopped) return LoopEnd::stopped;
+    if (outcome.end == CallEnd::in_forked_child) return LoopEnd::in_forked_child;
     const runtime::Instant now = runtime::monotonic_now();
     const double elapsed = now.saturating_since(t0).as_seconds_f64();
     completed_calls += 1;
@@ -68,10 +102,11 @@ LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_
       const runtime::Duration span = seconds_to_duration(delay);
       if (span.is_zero()) {
         runtime::yield_now();
-      } else {
+      } else if (!record.flag->sleep_until(now.saturating_add(span))) {
         // The deadline is the due time of the next call (the reading above plus the delay), so
-        // the time spent computing it does not make the worker late.
-        runtime::sleep_until(now.saturating_add(span));
+        // the time spent computing it does not make the worker late; a stop ends the sleep at
+        // once, so the stop line and the callable's release follow the stop, not the interval.
+        return LoopEnd::stopped;
       }
     }
   }
@@ -92,22 +127,30 @@ void worker_entry(void* raw) {
 void periodic_worker(LaunchRecord record) {
   runtime::request_precise_wakeups();
   binding::WorkerThreadState thread_state;
+  LoopEnd end = LoopEnd::stopped;
   // Only internal failures are caught here; they were reported where they started (or resumed
   // after a PanicException was printed) and end just this thread. A forced unwind passes on.
   try {
-    if (run_loop(record, thread_state) == LoopEnd::interpreter_exiting) return;
-    runtime::write_all(runtime::StdStream::output,
-                       "Task id:" + std::to_string(record.task_id) + " stopped.\n");
+    end = run_loop(record, thread_state);
+    if (end == LoopEnd::interpreter_exiting) return;
+    if (end == LoopEnd::stopped) {
+      runtime::write_line(runtime::StdStream::output,
+                          "Task id:" + std::to_string(record.task_id) + " stopped.\n");
+    }
   } catch (const runtime::InternalFailure&) {
   }
   record.flag.reset();
   record.callable = binding::OwnedRef();  // no guard held: the release waits for the next drain
+  // In a forked child this thread is the only one, and the interpreter has made its thread state
+  // the main thread's: it is left as it is, and the process ends with this thread, as it does
+  // when a Python thread's target returns after a fork.
+  if (end == LoopEnd::in_forked_child) return;
   finish_thread_state(thread_state);
 }
 
 void launch_worker(LaunchRecord record) {
   auto owned = std::make_unique<LaunchRecord>(std::move(record));
-  auto started = runtime::spawn_detached(&worker_entry, owned.get());
+  auto started = runtime::spawn_detached(&worker_entry, owned.get(), owned->stack_size);
   if (!started) {
     owned.reset();  // the callable's release is immediate: the caller holds the lock
     runtime::fail("failed to spawn thread: " + started.error());

@@ -2,26 +2,35 @@
 //
 // Contract:
 // - `launch_worker` is called with the interpreter lock held (from `start`). It starts a detached
-//   thread (2 MiB stack, no name) that owns the launch record. If the thread cannot be created the
-//   record is released on the calling thread and the internal failure "failed to spawn thread: "
-//   plus the operating system's error follows.
+//   thread (the stack a Python thread would get, no name) that owns the launch record. If the
+//   thread cannot be created the record is released on the calling thread and the internal
+//   failure "failed to spawn thread: " plus the operating system's error follows.
 // - The worker shares only its RunFlag with the rest of the module, and touches Python objects
 //   only inside a GilGuard, except for the final release of its callable (deferred).
 // - Call k (from 0) is due at t0 + k * interval, t0 being the moment the worker began; a late call
 //   is made at once, so an overrun is caught up back-to-back and the grid never drifts.
-// - The worker ends normally when it reads its flag stopped at the top of its loop: it writes
-//   "Task id:N stopped." to standard output. It ends abnormally, without that line, on an internal
-//   failure (a delay too large to sleep, a failed write to a standard stream, a PanicException from
-//   the callable), and silently when the interpreter is exiting (see ExitGate).
+// - The flag is read at the top of the loop and again once the lock is held, right before the
+//   call: after `cancel` or `shutdown` returned no call starts. A stop ends a sleep at once.
+// - Lines are written without the interpreter lock, whole, through the streams' line lock: a
+//   slow or full pipe holds up only the writing worker. An error line that cannot be written is
+//   dropped and the task goes on.
+// - The worker ends normally when it reads its flag stopped: it writes "Task id:N stopped." to
+//   standard output. It ends abnormally, without that line, on an internal failure (a delay too
+//   large to sleep, a failed write of the stop line, a PanicException from the callable), and
+//   silently when the interpreter is exiting (see ExitGate) or when its callable forked and this
+//   is the child.
 //
 // Worker states:
 //
-//   start --> [flag running?] --yes--> call under the lock --> sleep until the next slot --+
-//                  |  ^                                                                     |
-//                  |  +---------------------------------------------------------------------+
-//                  no --> stop line --> release flag, then callable (deferred) --> end
+//   start --> [flag running?] --yes--> lock --> [flag running?] --yes--> call --> write error line
+//                  |  ^                                |                              |
+//                  |  +----- sleep until the next slot or a stop <--------------------+
+//                  no <--------------------------------no
+//                  |
+//                  +--> stop line --> release flag, then callable (deferred) --> end
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -39,6 +48,8 @@ struct LaunchRecord {
   std::int8_t task_id = 0;
   // Opened when the launching `start()` has launched all its workers; none for a lone worker.
   std::shared_ptr<const StartLatch> start_latch;
+  // Bytes of stack for the thread; 0 for the platform's default thread stack.
+  std::size_t stack_size = 0;
 };
 
 void launch_worker(LaunchRecord record);

@@ -38,11 +38,23 @@ std::int8_t SchedulerState::schedule(binding::OwnedRef callable, double interval
   // Two's-complement wrap, done in unsigned arithmetic so that it is defined behaviour.
   last_task_id_ = static_cast<std::int8_t>(static_cast<std::uint8_t>(last_task_id_) + 1u);
   pending_tasks_.push_back(TaskRecord{std::move(callable), interval, last_task_id_});
-  run_flags_.insert_or_assign(last_task_id_, RunFlag::make_running());
+  RunFlagRef fresh = RunFlag::make_running();
+  if (auto [entry, inserted] = run_flags_.try_emplace(last_task_id_, fresh); !inserted) {
+    keep_if_running(std::exchange(entry->second, std::move(fresh)));
+  }
   return last_task_id_;
 }
 
-void SchedulerState::start() {
+void SchedulerState::keep_if_running(RunFlagRef flag) {
+  // Only flags that a worker still holds are worth keeping; dropping the others here keeps the
+  // list as short as the number of such workers, however often ids wrap.
+  std::erase_if(superseded_flags_, [](const RunFlagRef& kept) {
+    return !kept->is_running() || kept.use_count() == 1;
+  });
+  if (flag->is_running() && flag.use_count() > 1) superseded_flags_.push_back(std::move(flag));
+}
+
+void SchedulerState::start(std::size_t stack_size) {
   // Taken out at once: whatever happens below, nothing stays pending. Records not launched when a
   // launch fails are released in order when `launching` goes out of scope.
   TaskList launching = std::exchange(pending_tasks_, TaskList());
@@ -57,7 +69,7 @@ void SchedulerState::start() {
       runtime::fail_static("expected a run flag for a pending task, but the value was absent");
     }
     launch_worker(LaunchRecord{flag->second, std::move(record.callable), record.interval,
-                               record.task_id, latch});
+                               record.task_id, latch, stack_size});
   }
 }
 
@@ -73,6 +85,8 @@ binding::PyResult<void> SchedulerState::cancel(std::int8_t task_id) {
 
 void SchedulerState::shutdown() {
   for (auto& [task_id, flag] : run_flags_) flag->stop();
+  for (RunFlagRef& flag : superseded_flags_) flag->stop();
+  superseded_flags_.clear();
   run_flags_.clear();
   pending_tasks_.clear();
 }

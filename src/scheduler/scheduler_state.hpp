@@ -8,9 +8,11 @@
 // inserts both, shutdown clears both, cancel removes nothing). `start` relies on it.
 //
 // Task ids are signed 8-bit and wrap: 127 is followed by -128, -1 by 0. An id that is reused
-// replaces the map's flag; a worker still holding the old flag keeps running (orphaned).
+// replaces the map's flag; a worker still holding the old flag keeps running, out of `cancel`'s
+// reach but not of `shutdown`'s.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -58,17 +60,24 @@ class SchedulerState {
 
   // Any object and any interval; returns the new id.
   [[nodiscard]] std::int8_t schedule(binding::OwnedRef callable, double interval);
-  // Launches every pending task on a worker of its own. Internal failure if a thread cannot be
-  // created (the records not yet launched are released) or a pending id has no flag.
-  void start();
+  // Launches every pending task on a worker of its own, each with a stack of `stack_size` bytes
+  // (0: the platform's default). Internal failure if a thread cannot be created (the records not
+  // yet launched are released) or a pending id has no flag.
+  void start(std::size_t stack_size);
   // ValueError "Task id:N not found" for an id without a flag.
   [[nodiscard]] binding::PyResult<void> cancel(std::int8_t task_id);
-  // Stops every flag, forgets every flag and pending task; the id counter goes on.
+  // Stops every flag, also those of tasks whose id was reused since they started, and forgets
+  // every flag and pending task; the id counter goes on.
   void shutdown();
 
  private:
+  void keep_if_running(RunFlagRef flag);
+
   TaskList pending_tasks_;
   std::unordered_map<std::int8_t, RunFlagRef, KeyedHash> run_flags_;
+  // Flags that a reused id pushed out of the map while a worker still held them: `cancel` no
+  // longer reaches those tasks, `shutdown` still does.
+  std::vector<RunFlagRef> superseded_flags_;
   std::int8_t last_task_id_ = 0;
 };
 
