@@ -1,0 +1,210 @@
+"""Stops that are exact and prompt, a bounded exit, and a module that keeps working after fork.
+
+The fork tests run in a subprocess: a child made while workers run is the case that matters, and
+the test runner's own process is better left unforked.
+"""
+
+from __future__ import annotations
+
+import time
+import weakref
+
+import metronyx
+from conftest import STOP_LINE, lines, run_python, wait_released
+
+FORK_PRELUDE = """
+    import os, sys, time, warnings, multiprocessing
+    import metronyx
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork with threads running is the point
+
+    def counter():
+        calls = [0]
+        def call():
+            calls[0] += 1
+        return calls, call
+
+    def runs_in_child():
+        # A new scheduler in the child must work: its worker needs the lock queue and the lock.
+        calls, call = counter()
+        s = metronyx.Scheduler()
+        s.schedule(call, 0.001)
+        s.start()
+        deadline = time.monotonic() + 5
+        while calls[0] < 5 and time.monotonic() < deadline:
+            time.sleep(0.001)
+        s.shutdown()
+        return calls[0] >= 5
+"""
+
+
+def test_children_forked_while_workers_run_schedule_and_exit_normally():
+    """Forked while workers wait for the lock (interval 0) or sleep (1 ms): every child's own
+    tasks run, the inherited scheduler shuts down, the child exits at once with its status, and
+    the parent's tasks go on; also through multiprocessing's fork start method."""
+    result = run_python(
+        FORK_PRELUDE
+        + """
+    parent_calls, call = counter()
+    inherited = metronyx.Scheduler()
+    for interval in (0.0, 0.0, 0.0, 0.001):
+        inherited.schedule(call, interval)
+    inherited.start()
+    failures, slowest = [], 0.0
+    for round_index in range(40):
+        time.sleep(0.002)
+        begun = time.monotonic()
+        pid = os.fork()
+        if pid == 0:
+            ok = runs_in_child()
+            inherited.shutdown()
+            sys.stdout.flush()
+            if round_index % 2:
+                os._exit(0 if ok else 3)
+            sys.exit(0 if ok else 3)  # a normal exit passes the exit gate
+        _, status = os.waitpid(pid, 0)
+        slowest = max(slowest, time.monotonic() - begun)
+        if os.waitstatus_to_exitcode(status) != 0:
+            failures.append(round_index)
+            break
+    assert not failures, f"children that failed: {failures}"
+    # Waiting for the parent's workers at exit would take a second per child.
+    assert slowest < 0.9, slowest
+
+    def target(queue):
+        queue.put(runs_in_child())
+
+    context = multiprocessing.get_context("fork")
+    queue = context.Queue()
+    processes = [context.Process(target=target, args=(queue,)) for _ in range(4)]
+    for process in processes:
+        process.start()
+    for process in processes:
+        process.join(30)
+    assert [process.exitcode for process in processes] == [0] * 4
+    assert [queue.get(timeout=5) for _ in processes] == [True] * 4
+
+    before = parent_calls[0]
+    time.sleep(0.05)
+    assert parent_calls[0] > before, "the parent's tasks stopped"
+    inherited.shutdown()
+    os.write(1, b"ok\\n")  # one write: worker lines go to the same descriptor
+    """,
+        timeout=120,
+    )
+    assert result.returncode == 0, result.stderr
+    assert lines(result.stdout).count("ok") == 1
+
+
+def test_fork_inside_a_callable_ends_that_worker_in_the_child():
+    """The child of a fork made by a callable returns from the call and ends with status 0,
+    without another call and without a stop line; the parent's task goes on."""
+    result = run_python(
+        FORK_PRELUDE
+        + """
+    r, w = os.pipe()
+    forked = []
+    def fork_once():
+        os.write(w, b"%d\\n" % os.getpid())
+        if not forked:
+            pid = os.fork()
+            if pid == 0:
+                return  # the child goes back into the worker
+            forked.append(pid)
+
+    s = metronyx.Scheduler()
+    s.schedule(fork_once, 0.002)
+    s.start()
+    while not forked:
+        time.sleep(0.001)
+    _, status = os.waitpid(forked[0], 0)
+    print("child status", os.waitstatus_to_exitcode(status), flush=True)
+    time.sleep(0.05)
+    s.shutdown()
+    time.sleep(0.05)
+    os.close(w)
+    callers = os.read(r, 1 << 20).split()
+    print("parent calls", callers.count(b"%d" % os.getpid()), flush=True)
+    print("child calls", callers.count(b"%d" % forked[0]), flush=True)
+    """
+    )
+    assert result.returncode == 0, result.stderr
+    out = lines(result.stdout)
+    assert "child status 0" in out
+    assert "child calls 0" in out
+    assert int(next(line for line in out if line.startswith("parent calls")).split()[2]) > 5
+    # The child's stdout is the same pipe: one stop line in all, the parent's.
+    assert out.count(STOP_LINE.format(1)) == 1
+    assert result.stderr == ""
+
+
+def test_no_call_starts_after_cancel_or_shutdown_returned():
+    """cancel() and shutdown() are a barrier: once either returned, the stopped task's callable
+    is not called again (interval 0, where the next call is always about to start)."""
+    late_calls = 0
+    for round_index in range(150):
+        state = {"closed": False, "late": 0}
+
+        def task(state=state):
+            if state["closed"]:
+                state["late"] += 1
+
+        s = metronyx.Scheduler()
+        first, second = s.schedule(task, 0.0), s.schedule(task, 0.0)
+        s.start()
+        time.sleep(0.0005)
+        if round_index % 2:
+            s.shutdown()
+        else:
+            s.cancel(first)
+            s.cancel(second)
+        state["closed"] = True  # as a program would close the resource its task uses
+        time.sleep(0.001)
+        late_calls += state["late"]
+    assert late_calls == 0
+
+
+def test_cancel_ends_a_long_sleep_at_once(scheduler, capfd):
+    """A task with a 30 s interval, cancelled during its sleep, writes its stop line and lets go
+    of its callable right away, not at its next due time."""
+
+    class Task:
+        def __call__(self) -> None:
+            pass
+
+    task = Task()
+    task_id = scheduler.schedule(task, 30.0)
+    scheduler.start()
+    ref = weakref.ref(task)
+    del task
+    time.sleep(0.05)
+    cancelled = time.monotonic()
+    scheduler.cancel(task_id)
+    assert wait_released(ref, timeout=10)
+    assert time.monotonic() - cancelled < 5  # far below the 30 s a sleep to the deadline takes
+    assert lines(capfd.readouterr().out) == [STOP_LINE.format(task_id)]
+
+
+def test_exit_with_a_blocked_callable_waits_at_most_a_second():
+    """A callable still running at exit holds the exit up once, for the bound, not once per
+    closing hook; the exit status and output stay the program's own."""
+    result = run_python(
+        """
+    import sys, time, metronyx
+    s = metronyx.Scheduler()
+    entered = []
+    def blocked():
+        entered.append(1)
+        time.sleep(30)
+    s.schedule(blocked, 1.0)
+    s.start()
+    while not entered:
+        time.sleep(0.001)
+    print(time.monotonic(), flush=True)
+    sys.exit(7)
+    """
+    )
+    ended = time.monotonic()
+    assert result.returncode == 7, result.stderr
+    exit_began = float(lines(result.stdout)[0])
+    assert ended - exit_began < 1.5
+    assert result.stderr == ""
