@@ -1,0 +1,192 @@
+"""Workers behave like the `threading.Thread` a user would otherwise write: their output never
+holds the interpreter up, their lines stay whole, their stacks and hooks are a Python thread's,
+and a bad argument on one thread never fails another thread's good call."""
+
+from __future__ import annotations
+
+import threading
+import time
+
+import metronyx
+from conftest import lines, run_python
+
+
+def test_a_program_reading_its_own_stderr_pipe_keeps_running():
+    """Failing calls fill a stderr pipe that a slow Python thread of the same program drains: the
+    program goes on (it deadlocked when lines were written holding the interpreter lock), and
+    lines of every length, error and stop lines alike, arrive whole."""
+    result = run_python(
+        """
+    import os, re, threading, time, metronyx
+    r, w = os.pipe()
+    saved_out, saved_err = os.dup(1), os.dup(2)
+    os.dup2(w, 2)
+    os.dup2(w, 1)
+    os.close(w)
+    chunks = []
+    def reader():
+        while data := os.read(r, 65536):
+            chunks.append(data)
+            time.sleep(0.001)  # slower than the writers, so the pipe is full most of the time
+    drain = threading.Thread(target=reader, daemon=True)
+    drain.start()
+    def fails_short():
+        raise ValueError("x")
+    def fails_long():
+        raise ValueError("y" * 20000)  # several times a pipe's atomic write
+    s = metronyx.Scheduler()
+    s.schedule(fails_short, 0.0)
+    s.schedule(fails_long, 0.0)
+    for _ in range(20):
+        s.schedule(lambda: None, 0.001)
+    s.start()
+    loops, begun = 0, time.monotonic()
+    while time.monotonic() - begun < 1.0:
+        loops += 1
+        time.sleep(0.001)
+    s.shutdown()
+    time.sleep(0.2)
+    os.dup2(saved_err, 2)
+    os.dup2(saved_out, 1)
+    time.sleep(0.2)
+    text = b"".join(chunks).decode()
+    print(loops, text.count("stopped."), flush=True)
+    whole = re.compile(
+        r"Error calling Python function: PyErr { type: <class 'ValueError'>, value: "
+        r"ValueError\\('(x|y{20000})'\\), traceback: Some\\(<traceback object at 0x[0-9a-f]+>\\) }"
+        r"|Task id:\\d+ stopped\\.")
+    for line in text.splitlines():
+        if not whole.fullmatch(line):
+            print("spliced:", line[:200], flush=True)
+    """,
+        timeout=60,
+    )
+    assert result.returncode == 0, result.stderr
+    out = lines(result.stdout)
+    loops, stops = map(int, out[0].split())
+    assert loops > 100  # about 900 on an idle machine; zero when the program froze
+    assert stops == 22
+    assert out[1:] == []
+
+
+def test_a_task_keeps_calling_when_stderr_cannot_be_written():
+    """With stderr on /dev/full (or closed) each error line is lost, not the task."""
+    result = run_python(
+        """
+    import os, time, metronyx
+    calls = [0]
+    def fails():
+        calls[0] += 1
+        raise ValueError("x")
+    full = os.open("/dev/full", os.O_WRONLY)
+    os.dup2(full, 2)
+    s = metronyx.Scheduler()
+    s.schedule(fails, 0.002)
+    s.start()
+    time.sleep(0.2)
+    os.close(2)
+    time.sleep(0.2)
+    s.shutdown()
+    time.sleep(0.05)
+    print(calls[0], flush=True)
+    """
+    )
+    assert result.returncode == 0
+    assert int(lines(result.stdout)[-1]) > 50  # one call per 2 ms for 0.4 s
+    assert "Task id:1 stopped." in lines(result.stdout)
+
+
+def test_deep_recursion_behaves_as_on_a_python_thread():
+    """Recursion through C code (a sort key calling back into Python, a few KiB of C stack a
+    level) succeeds on a worker exactly as on a threading.Thread; a 2 MiB stack crashed the
+    process here. The worker goes first, before anything is warmed up for it."""
+    result = run_python(
+        """
+    import sys, threading, time, metronyx
+    sys.setrecursionlimit(100000)
+    def deep(n):
+        return 0 if n == 0 else sorted([0], key=lambda _: deep(n - 1))[0]
+    results = {}
+    def run(where):
+        try:
+            results[where] = deep(1000)
+        except RecursionError:
+            results[where] = "RecursionError"
+    s = metronyx.Scheduler()
+    s.schedule(lambda: run("worker"), 60.0)
+    s.start()
+    while "worker" not in results:
+        time.sleep(0.01)
+    s.shutdown()
+    thread = threading.Thread(target=run, args=("thread",))
+    thread.start()
+    thread.join()
+    print(results["thread"], results["worker"], flush=True)
+    """
+    )
+    assert result.returncode == 0, result.stderr
+    thread_result, worker_result = lines(result.stdout)[-1].split()
+    assert worker_result == thread_result
+
+
+def test_threading_trace_and_profile_hooks_see_callbacks(scheduler):
+    """What threading.settrace/setprofile install (coverage, profilers, debuggers) reaches the
+    callables of tasks started afterwards, as it reaches new threading.Threads."""
+    traced, profiled = set(), set()
+
+    def tracer(frame, event, arg):
+        traced.add(frame.f_code.co_name)
+
+    def profiler(frame, event, arg):
+        profiled.add(frame.f_code.co_name)
+
+    def periodic_callback() -> None:
+        pass
+
+    threading.settrace(tracer)
+    threading.setprofile(profiler)
+    try:
+        scheduler.schedule(periodic_callback, 0.005)
+        scheduler.start()
+        deadline = time.monotonic() + 10
+        while "periodic_callback" not in traced and time.monotonic() < deadline:
+            time.sleep(0.005)
+        scheduler.shutdown()
+    finally:
+        threading.settrace(None)
+        threading.setprofile(None)
+    assert "periodic_callback" in traced
+    assert "periodic_callback" in profiled
+
+
+def test_a_bad_argument_on_one_thread_never_fails_another_threads_call():
+    """One thread passes bad intervals, another calls list_schedules() on the same instance: the
+    bad calls fail with their TypeError, the good ones never see a borrow error."""
+    s = metronyx.Scheduler()
+    stop = threading.Event()
+    borrow_errors = []
+
+    def bad_arguments() -> None:
+        while not stop.is_set():
+            try:
+                s.schedule(print, "x")
+            except TypeError:
+                pass
+
+    def good_calls() -> None:
+        while not stop.is_set():
+            try:
+                s.list_schedules()
+            except RuntimeError as error:
+                borrow_errors.append(error)
+
+    threads = [threading.Thread(target=f, daemon=True) for f in (bad_arguments, good_calls)]
+    for thread in threads:
+        thread.start()
+    try:
+        time.sleep(0.5)
+    finally:
+        stop.set()
+        for thread in threads:
+            thread.join(10)
+    assert borrow_errors == []
