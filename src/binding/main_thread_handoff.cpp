@@ -21,10 +21,23 @@ constexpr std::uint32_t kNoWorker = 0;
 constexpr std::uint32_t kWorkerWaits = 1;
 constexpr std::uint32_t kMainWaits = 2;
 
-// Long enough for a waiting worker to be scheduled and take the lock; short enough that a request
-// whose worker went away (or that another thread's lock holder serves) costs the main thread
-// little.
-constexpr runtime::Duration kLongestHandoff{0, 1'000'000};
+// How many times the main thread offers the lock for one request: the lock may go to another
+// thread, or the worker may not be scheduled in time on a loaded machine, and without another
+// offer it would wait out the whole switch interval. Each offer lasts at most kLongestOffer, so a
+// request costs the main thread at most about the default switch interval.
+std::atomic<std::int32_t> offers_left{0};
+constexpr std::int32_t kMostOffers = 5;
+constexpr runtime::Duration kLongestOffer{0, 1'000'000};
+
+int hand_lock_to_worker(void*);
+
+void post_request() {
+  if (!request_outstanding.exchange(true, std::memory_order_seq_cst)) {
+    if (Py_AddPendingCall(&hand_lock_to_worker, nullptr) != 0) {
+      request_outstanding.store(false, std::memory_order_seq_cst);
+    }
+  }
+}
 
 // Runs on the main thread, with the lock held, at its next check for pending work. Returns 0: it
 // never raises.
@@ -36,7 +49,7 @@ int hand_lock_to_worker(void*) {
       seen != kMainWaits) {
     return 0;  // the worker already holds the lock (or none asked since the request was posted)
   }
-  const runtime::Instant deadline = runtime::monotonic_now().saturating_add(kLongestHandoff);
+  const runtime::Instant deadline = runtime::monotonic_now().saturating_add(kLongestOffer);
   PyThreadState* const main_state = PyEval_SaveThread();
   while (worker_waiting.load(std::memory_order_seq_cst) == kMainWaits) {
     if (runtime::wait_on_word_until(worker_waiting, kMainWaits, deadline) ==
@@ -45,18 +58,21 @@ int hand_lock_to_worker(void*) {
     }
   }
   PyEval_RestoreThread(main_state);
+  // Still waiting: offer again at the next check, unless this request had its share.
+  seen = kMainWaits;
+  if (offers_left.fetch_sub(1, std::memory_order_seq_cst) > 1 &&
+      worker_waiting.compare_exchange_strong(seen, kWorkerWaits, std::memory_order_seq_cst)) {
+    post_request();
+  }
   return 0;
 }
 
 }  // namespace
 
 void MainThreadHandoff::request() {
+  offers_left.store(kMostOffers, std::memory_order_seq_cst);
   worker_waiting.store(kWorkerWaits, std::memory_order_seq_cst);
-  if (!request_outstanding.exchange(true, std::memory_order_seq_cst)) {
-    if (Py_AddPendingCall(&hand_lock_to_worker, nullptr) != 0) {
-      request_outstanding.store(false, std::memory_order_seq_cst);
-    }
-  }
+  post_request();
 }
 
 void MainThreadHandoff::granted() {
@@ -67,6 +83,7 @@ void MainThreadHandoff::granted() {
 
 void MainThreadHandoff::reset_after_fork() {
   request_outstanding.store(false, std::memory_order_relaxed);
+  offers_left.store(0, std::memory_order_relaxed);
   worker_waiting.store(kNoWorker, std::memory_order_relaxed);
 }
 

@@ -14,7 +14,9 @@
 //   A failed post (the interpreter's queue is full, or it is finalizing) only means the worker
 //   waits for the lock as any thread does.
 // - The pending call does nothing once no worker waits or the exit gate has closed; otherwise it
-//   gives the lock up and waits, at most a millisecond, until the worker holds it.
+//   gives the lock up and waits, at most a millisecond, until the worker holds it. If the worker
+//   still waits then (the lock went to another thread, or the worker was not scheduled in time),
+//   it offers again at the next check, a few times at most per request.
 // - Not for tasks that never sleep (interval 0, negative or NaN): those would take the lock from
 //   the main thread on every call and starve it.
 // - Memory ordering: sequentially consistent on the two flags, so the pending call either sees

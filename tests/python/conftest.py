@@ -113,6 +113,15 @@ class Completed:
     stderr: str
 
 
+# Snippets report with say(...) rather than print: workers write to the same descriptor, and one
+# write(2) per line keeps a snippet's line whole where print's pieces could let a stop line in.
+SAY = """
+def say(*parts):
+    import os
+    os.write(1, (" ".join(map(str, parts)) + "\\n").encode())
+"""
+
+
 def run_python(code: str, *args: str, env: dict[str, str] | None = None, timeout: float = 60.0) -> Completed:
     """Runs a snippet with the installed interpreter, from outside the checkout."""
     full_env = dict(os.environ)
@@ -120,7 +129,7 @@ def run_python(code: str, *args: str, env: dict[str, str] | None = None, timeout
     if env:
         full_env.update(env)
     proc = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code), *args],
+        [sys.executable, "-c", SAY + textwrap.dedent(code), *args],
         capture_output=True,
         text=True,
         errors="backslashreplace",

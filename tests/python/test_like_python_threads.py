@@ -50,14 +50,14 @@ def test_a_program_reading_its_own_stderr_pipe_keeps_running():
     os.dup2(saved_out, 1)
     time.sleep(0.2)
     text = b"".join(chunks).decode()
-    print(loops, text.count("stopped."), flush=True)
+    say(loops, text.count("stopped."))
     whole = re.compile(
         r"Error calling Python function: PyErr { type: <class 'ValueError'>, value: "
         r"ValueError\\('(x|y{20000})'\\), traceback: Some\\(<traceback object at 0x[0-9a-f]+>\\) }"
         r"|Task id:\\d+ stopped\\.")
     for line in text.splitlines():
         if not whole.fullmatch(line):
-            print("spliced:", line[:200], flush=True)
+            say("spliced:", line[:200])
     """,
         timeout=60,
     )
@@ -88,7 +88,7 @@ def test_a_task_keeps_calling_when_stderr_cannot_be_written():
     time.sleep(0.2)
     s.shutdown()
     time.sleep(0.05)
-    print(calls[0], flush=True)
+    say(calls[0])
     """
     )
     assert result.returncode == 0
@@ -121,7 +121,7 @@ def test_deep_recursion_behaves_as_on_a_python_thread():
     thread = threading.Thread(target=run, args=("thread",))
     thread.start()
     thread.join()
-    print(results["thread"], results["worker"], flush=True)
+    say(results["thread"], results["worker"])
     """
     )
     assert result.returncode == 0, result.stderr

@@ -117,14 +117,14 @@ def test_fork_inside_a_callable_ends_that_worker_in_the_child():
     while not forked:
         time.sleep(0.001)
     _, status = os.waitpid(forked[0], 0)
-    print("child status", os.waitstatus_to_exitcode(status), flush=True)
+    say("child status", os.waitstatus_to_exitcode(status))
     time.sleep(0.05)
     s.shutdown()
     time.sleep(0.05)
     os.close(w)
     callers = os.read(r, 1 << 20).split()
-    print("parent calls", callers.count(b"%d" % os.getpid()), flush=True)
-    print("child calls", callers.count(b"%d" % forked[0]), flush=True)
+    say("parent calls", callers.count(b"%d" % os.getpid()))
+    say("child calls", callers.count(b"%d" % forked[0]))
     """
     )
     assert result.returncode == 0, result.stderr
@@ -199,7 +199,7 @@ def test_exit_with_a_blocked_callable_waits_at_most_a_second():
     s.start()
     while not entered:
         time.sleep(0.001)
-    print(time.monotonic(), flush=True)
+    say(time.monotonic())
     sys.exit(7)
     """
     )
