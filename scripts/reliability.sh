@@ -66,7 +66,11 @@ run_pytest() {
     shift
   done
   shift
-  (cd "${TMPDIR:-/tmp}" && "$python" "${options[@]}" -m pytest -p no:cacheprovider -q "$@")
+  # The full forms run thousands of rounds in one test; the per-test timeout in pyproject.toml is
+  # sized for the quick ones. Arguments given after "--" come later and win.
+  local timeout=()
+  if [ "${METRONYX_RELIABILITY:-quick}" = full ]; then timeout=(--timeout=3600); fi
+  (cd "${TMPDIR:-/tmp}" && "$python" "${options[@]}" -m pytest -p no:cacheprovider -q "${timeout[@]}" "$@")
 }
 
 suite() { echo "$ROOT/tests/python"; }

@@ -18,6 +18,7 @@
 #include "runtime/stdio.hpp"
 #include "runtime/threads.hpp"
 #include "scheduler/duration.hpp"
+#include "scheduler/grid.hpp"
 
 namespace metronyx::scheduler {
 
@@ -97,7 +98,7 @@ LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_
     const runtime::Instant now = runtime::monotonic_now();
     const double elapsed = now.saturating_since(t0).as_seconds_f64();
     completed_calls += 1;
-    const double delay = static_cast<double>(completed_calls) * record.interval - elapsed;
+    const double delay = next_delay(completed_calls, record.interval, elapsed);
     if (delay > 0) {
       const runtime::Duration span = seconds_to_duration(delay);
       if (span.is_zero()) {

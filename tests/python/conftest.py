@@ -154,7 +154,7 @@ def run_parallel(functions: Sequence[Callable[[], object]], timeout: float = 30.
         except BaseException as error:  # reported on the calling thread below
             errors.append(error)
 
-    threads = [threading.Thread(target=body, args=(i, f)) for i, f in enumerate(functions)]
+    threads = [threading.Thread(target=body, args=(i, f), daemon=True) for i, f in enumerate(functions)]
     for thread in threads:
         thread.start()
     for thread in threads:

@@ -78,3 +78,43 @@ def test_exit_while_workers_run(kind):
         results = list(pool.map(run_once, [kind] * RUNS, range(RUNS)))
     failures = [(run, problems) for run, result in enumerate(results) if (problems := check(kind, result))]
     assert not failures, f"{len(failures)} of {RUNS} runs went wrong, first: {failures[0]}"
+
+
+# Registered before the import, so it runs after the module's own atexit callback has closed the
+# gate. Workers are native threads: with the gate open, a 1 ms worker would make some 50 calls
+# while this callback sleeps with the lock released.
+GATE_PROGRAM = """
+import atexit, time
+
+state = {"calls": 0}
+
+def after_the_gate_closed():
+    before = state["calls"]
+    time.sleep(0.05)
+    print(f"{before} {state['calls'] - before}", flush=True)
+
+atexit.register(after_the_gate_closed)
+
+import metronyx
+
+def count():
+    state["calls"] += 1
+
+s = metronyx.Scheduler()
+s.schedule(count, 0.001)
+s.start()
+deadline = time.monotonic() + 10
+while state["calls"] < 5 and time.monotonic() < deadline:
+    time.sleep(0.001)
+"""
+
+
+def test_no_call_after_the_gate_closed_at_exit():
+    """Once the module's atexit callback has run, a running worker makes no further call."""
+    result = run_python(GATE_PROGRAM)
+    counts = result.stdout.split()
+    assert len(counts) == 2, f"status {result.returncode}, stdout {result.stdout!r}, stderr {result.stderr!r}"
+    calls_before, calls_after = map(int, counts)
+    assert calls_before >= 5, "the worker was not running when the program ended"
+    assert calls_after == 0, f"{calls_after} calls while later atexit callbacks ran"
+    assert (result.returncode, result.stderr) == (0, "")

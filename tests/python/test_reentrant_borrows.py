@@ -194,7 +194,7 @@ def test_other_thread_meets_the_borrow_while_a_conversion_waits():
                 outcomes[name] = str(error)
         other_done.set()
 
-    thread = threading.Thread(target=other)
+    thread = threading.Thread(target=other, daemon=True)
     thread.start()
     assert s.cancel(Slow()) is None
     thread.join(10)

@@ -130,7 +130,7 @@ def test_threads_call_every_method_while_workers_run_and_end():
             own.scheduler.shutdown()
 
     with FdCapture(1) as out, frequent_switches():
-        threads = [threading.Thread(target=body, args=(seed,)) for seed in range(thread_count)]
+        threads = [threading.Thread(target=body, args=(seed,), daemon=True) for seed in range(thread_count)]
         for thread in threads:
             thread.start()
         for thread in threads:
@@ -191,12 +191,15 @@ def test_threads_contending_for_one_borrowed_instance_get_borrow_errors_only():
                 return
 
     with FdCapture(1) as out, frequent_switches():
-        threads = [threading.Thread(target=schedule_slowly)]
-        threads += [threading.Thread(target=contend, args=(seed,)) for seed in range(3)]
+        threads = [threading.Thread(target=schedule_slowly, daemon=True)]
+        threads += [threading.Thread(target=contend, args=(seed,), daemon=True) for seed in range(3)]
         for thread in threads:
             thread.start()
-        for thread in threads:
-            thread.join()
+        try:
+            for thread in threads:
+                thread.join()
+        finally:
+            done.set()  # stops the contending threads even if this test is interrupted
         s.shutdown()
         released = wait_until(lambda: enter_module() or all(ref() is None for ref in tasks))
         stop_ids(out.text())  # every line on standard output is a well-formed stop line
@@ -239,18 +242,21 @@ def test_thousands_of_deferred_releases_drain_from_many_threads():
             s.list_schedules()
 
     with FdCapture(1) as out, frequent_switches():
-        drainers = [threading.Thread(target=drain) for _ in range(3)]
-        workers = [threading.Thread(target=produce) for _ in range(producers)]
+        drainers = [threading.Thread(target=drain, daemon=True) for _ in range(3)]
+        workers = [threading.Thread(target=produce, daemon=True) for _ in range(producers)]
         for thread in drainers + workers:
             thread.start()
-        for thread in workers:
-            thread.join()
-        expected = producers * batches * batch
-        all_stopped = wait_until(lambda: sum(stop_ids(out.text()).values()) == expected)
-        released = wait_until(lambda: all(ref() is None for ref in tasks))
-        done.set()
-        for thread in drainers:
-            thread.join()
+        try:
+            for thread in workers:
+                thread.join()
+            expected = producers * batches * batch
+            all_stopped = wait_until(lambda: sum(stop_ids(out.text()).values()) == expected)
+            released = wait_until(lambda: all(ref() is None for ref in tasks))
+        finally:
+            # A malformed stop line fails the wait above; the drainers must not go on looping.
+            done.set()
+            for thread in drainers:
+                thread.join()
         stopped = sum(stop_ids(out.text()).values())
     assert not failures, failures[0]
     assert all_stopped and stopped == expected

@@ -43,25 +43,26 @@ def idle_gaps(times, ends):
 
 
 def test_calls_follow_the_grid_without_drift(scheduler, capfd):
-    """Call k comes no earlier than k intervals after start, and a call's length does not delay the next."""
-    interval = 0.01
-    probe = Probe(work=interval / 2)
-    times, ends, released = probe.times, probe.ends, weakref.ref(probe)
+    """Call k comes k intervals after the first: never early, and lateness does not add up over calls."""
+    interval = 0.001
+    probe = Probe(work=interval / 4)
+    times, released = probe.times, weakref.ref(probe)
     before_start = time.monotonic()
     task_id = scheduler.schedule(probe, interval)
     del probe
     scheduler.start()
-    assert wait_until(lambda: len(times) >= 40)
+    assert wait_until(lambda: len(times) >= 1000)
     scheduler.cancel(task_id)
     assert wait_released(released)
 
-    lateness = [t - (before_start + k * interval) for k, t in enumerate(times)]
-    assert min(lateness) >= -0.001, "a call came before its slot on the grid"
-    assert min(lateness[30:40]) < 0.5, "calls fell far behind the grid"
-    # Each call takes half the interval. On the grid the worker sleeps only what is left of the
-    # interval, or not at all when late; a worker that slept a whole interval after each call
-    # would never be idle for less than that, and would fall further behind with every call.
-    assert min(idle_gaps(times, ends)) < 0.75 * interval, "the worker sleeps a whole interval after each call"
+    assert all(t >= before_start + (k - 0.1) * interval for k, t in enumerate(times)), "a call came early"
+    # Counted from the first call, so that the thread's start does not count. A worker that times
+    # each call from the one before adds its wake-up latency (tens of microseconds) at every call,
+    # or the whole call if it sleeps a full interval after it: tens of intervals by call 1000. On
+    # the grid the worker catches up after a stall, so even on a loaded machine some call among the
+    # hundred before call 1000 comes within a few intervals of its slot.
+    behind = min(times[k] - (times[0] + k * interval) for k in range(900, 1000))
+    assert behind < 5 * interval, f"calls 900 to 999 all {behind / interval:.1f} intervals or more behind the grid"
     out, err = capfd.readouterr()
     assert lines(out) == [STOP_LINE.format(task_id)]
     assert err == ""
