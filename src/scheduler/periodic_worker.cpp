@@ -76,9 +76,7 @@ enum class LoopEnd { stopped, interpreter_exiting, in_forked_child };
 LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_state) {
   const runtime::Instant t0 = runtime::monotonic_now();
   const std::uint64_t fork_generation = binding::fork_generation();
-  // 64 bits: a 32-bit count overflows after 2^31 calls (weeks at a short interval), and a
-  // negative count would make every later delay negative, so the worker would spin forever.
-  std::int64_t completed_calls = 0;
+  std::int64_t completed_calls = 0;  // 64 bits wide: see next_delay
   if (record.start_latch) record.start_latch->wait();
   for (;;) {
     if (!record.flag->is_running()) return LoopEnd::stopped;
