@@ -181,13 +181,11 @@ run_tsan() { # run_tsan full|quick
     log "Python reliability checks under TSan ($1)"
     # The fork tests stay out: TSan cannot follow a child that starts threads after a fork made
     # while threads ran ("not supported"), which is exactly what they do.
-    local stopping="$ROOT/tests/python/test_stopping_and_forking.py"
     run_pytest "$python" -- "$(reliability_file stress)" "$(reliability_file leaks)" \
       "$(reliability_file properties)" "$(reliability_file faults)" \
       "$ROOT/tests/python/test_worker_contention.py" "$ROOT/tests/python/test_busy_main_thread.py" \
-      "$ROOT/tests/python/test_like_python_threads.py" "$stopping" \
-      --deselect "$stopping::test_children_forked_while_workers_run_schedule_and_exit_normally" \
-      --deselect "$stopping::test_fork_inside_a_callable_ends_that_worker_in_the_child" \
+      "$ROOT/tests/python/test_like_python_threads.py" \
+      "$ROOT/tests/python/test_stopping_and_forking.py" -k "not forked and not fork_inside" \
       "${PYTEST_ARGS[@]}" || exit
   ) || status=$?
   check_reports "$reports" "$status"
