@@ -8,9 +8,12 @@ scripts/setup.sh
 VENV_BIN=$PWD/.venv/bin
 echo "== C++ tests"
 "$VENV_BIN/cmake" -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV_BIN/ninja" \
-  -DMETRONYX_BUILD_TESTS=ON -DPython_EXECUTABLE="$VENV_BIN/python" >/dev/null
+  -DMETRONYX_BUILD_TESTS=ON -DMETRONYX_WERROR=ON -DPython_EXECUTABLE="$VENV_BIN/python" >/dev/null
 "$VENV_BIN/cmake" --build build/cpp
 "$VENV_BIN/ctest" --test-dir build/cpp --output-on-failure
+
+echo "== Other toolchains: an unsupported compiler fails clearly; aarch64 compiles and links"
+scripts/toolchains.sh
 
 echo "== Type stub against the built module"
 (cd /tmp && "$VENV_BIN/python" -m mypy.stubtest metronyx)
