@@ -72,4 +72,4 @@ log "building and installing metronyx"
 mkdir -p build
 # Warnings are errors in our own builds only (a user's plain `pip install .` keeps them warnings).
 flock build/.install-lock .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
-  -Ccmake.define.METRONYX_WERROR=ON .
+  -Ccmake.build-type=RelWithDebInfo -Ccmake.define.METRONYX_WERROR=ON .
