@@ -2,6 +2,7 @@
 shown under it, and the README's usage example ends with the stop line its comment promises."""
 
 import doctest
+import os
 import re
 import subprocess
 import sys
@@ -15,11 +16,17 @@ RECIPE = re.compile(r"^## (?P<title>.+?)\n.*?```python\n(?P<code>.*?)```\n\n```t
 STOP_LINE = re.compile(r"^Task id:-?\d+ stopped\.\n", re.M)
 
 
+# Standard output line-buffered, as on a terminal (standard error already is), with standard error
+# merged in: the output reads in the order it was written, and no stop line that a worker writes
+# to the descriptor lands inside a printed line (unbuffered, print writes a line's end apart).
+PRELUDE = "import sys; sys.stdout.reconfigure(line_buffering=True)\n"
+
+
 def run(code: str) -> subprocess.CompletedProcess[str]:
-    # Unbuffered, with standard error merged in: the output reads in the order it was written.
+    env = {name: value for name, value in os.environ.items() if name != "PYTHONUNBUFFERED"}
     return subprocess.run(
-        [sys.executable, "-u", "-c", code], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-        text=True, cwd=tempfile.gettempdir(), timeout=60,
+        [sys.executable, "-c", PRELUDE + code], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        text=True, cwd=tempfile.gettempdir(), env=env, timeout=60,
     )
 
 
