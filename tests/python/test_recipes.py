@@ -12,7 +12,11 @@ from pathlib import Path
 import pytest
 
 REPO = Path(__file__).resolve().parents[2]
-RECIPE = re.compile(r"^## (?P<title>.+?)\n.*?```python\n(?P<code>.*?)```\n\n```text\n(?P<output>.*?)```", re.S | re.M)
+# A heading, the program, then (after prose without code blocks) the output it prints.
+RECIPE = re.compile(
+    r"^## (?P<title>.+?)\n.*?```python\n(?P<code>.*?)```\n(?:(?!```).)*?```text\n(?P<output>.*?)```",
+    re.S | re.M,
+)
 STOP_LINE = re.compile(r"^Task id:-?\d+ stopped\.\n", re.M)
 
 
