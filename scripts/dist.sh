@@ -87,7 +87,11 @@ smoke() {
   (cd "${TMPDIR:-/tmp}" && env -i HOME="$HOME" PATH="$(dirname "$1")" "$1" "$ROOT/tests/packaging/wheel_smoke.py")
 }
 
-size_of() { du -h "$1" | cut -f1; }
+size_of() { # size_of <file>: its size in KiB and bytes
+  local bytes
+  bytes=$(stat -c %s "$1")
+  echo "$((bytes / 1024)) KiB ($bytes bytes)"
+}
 
 if [ "$MODE" = quick ]; then
   log "wheel (quick): build, repair, install into a fresh venv, smoke check"
@@ -104,7 +108,7 @@ if [ "$MODE" = quick ]; then
   python=$(fresh_venv "$out/venv" "$wheel")
   check_no_build_tools "$python"
   smoke "$python"
-  echo "$(basename "$wheel") ($(size_of "$wheel"))"
+  echo "$(basename "$wheel"): $(size_of "$wheel")"
   exit 0
 fi
 
@@ -149,5 +153,7 @@ log "artifacts"
 for artifact in "$sdist" "$wheel"; do
   printf '  %-60s %s\n' "$artifact" "$(size_of "$artifact")"
 done
+module=$(ls "$out"/venv/lib/python3.13/site-packages/metronyx*.so)
+printf '  %-60s %s\n' "the module in the wheel, stripped" "$(size_of "$module")"
 tag=$(basename "$wheel" .whl | cut -d- -f3-)
 echo "  wheel tag: $tag"
