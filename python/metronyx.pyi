@@ -1,6 +1,8 @@
 """Drift-free periodic calls of Python callables from native threads."""
 
-from typing import Callable, Final, SupportsFloat, SupportsIndex, final
+from collections.abc import Awaitable, Callable
+from typing import Final, SupportsFloat, SupportsIndex, final, overload
+from warnings import deprecated
 
 __all__: Final = ["Scheduler"]
 
@@ -13,13 +15,29 @@ class Scheduler:
     dropping the Scheduler does not stop them.
     """
 
-    def __new__(cls) -> Scheduler: ...
+    def __new__(cls) -> Scheduler:
+        """Creates an empty scheduler; it takes no arguments."""
+    # A coroutine function is called like any other and its coroutine dropped unawaited, so its
+    # body never runs. Type checkers report this overload (mypy with the `deprecated` error code
+    # enabled) before the mistake runs silently.
+    @overload
+    @deprecated(
+        "metronyx never awaits what py_func returns: an async def function's body would never run. "
+        "Schedule a plain function that hands the work to an event loop, e.g. with "
+        "loop.call_soon_threadsafe."
+    )
+    def schedule(
+        self, py_func: Callable[[], Awaitable[object]], interval: SupportsFloat | SupportsIndex
+    ) -> int:
+        """Registers `py_func` to be called every `interval` seconds; returns its task id."""
+    @overload
     def schedule(self, py_func: Callable[[], object], interval: SupportsFloat | SupportsIndex) -> int:
         """Registers `py_func` to be called every `interval` seconds; returns its task id."""
     def start(self) -> None:
         """Starts every pending task on a native thread of its own."""
     def cancel(self, task_id: SupportsIndex) -> None:
         """Stops one task; ValueError "Task id:N not found" for an unknown id."""
-    def list_schedules(self) -> None: ...
+    def list_schedules(self) -> None:
+        """Returns None; the scheduler offers no listing of its tasks."""
     def shutdown(self) -> None:
         """Stops every task and forgets them all."""

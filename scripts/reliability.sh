@@ -38,7 +38,7 @@ configure() {
   local dir=$1
   shift
   "$VENV_BIN/cmake" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV_BIN/ninja" \
-    -DPython_EXECUTABLE="$VENV_BIN/python" "$@" >/dev/null
+    -DMETRONYX_WERROR=ON -DPython_EXECUTABLE="$VENV_BIN/python" "$@" >/dev/null
 }
 
 # A venv of the same interpreter whose own site-packages holds the extension built in <dir>; the

@@ -70,4 +70,6 @@ fi
 log "building and installing metronyx"
 # One build at a time: concurrent runs would share the incremental build directory.
 mkdir -p build
-flock build/.install-lock .venv/bin/python -m pip install -q --no-build-isolation --no-deps .
+# Warnings are errors in our own builds only (a user's plain `pip install .` keeps them warnings).
+flock build/.install-lock .venv/bin/python -m pip install -q --no-build-isolation --no-deps \
+  -Ccmake.build-type=RelWithDebInfo -Ccmake.define.METRONYX_WERROR=ON .

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ tests (embedding the interpreter) through CTest, then the Python tests
-# against the package as pip installed it. Fails if either fails.
+# Runs every test: the C++ tests (embedding the interpreter) through CTest, the builds on other
+# toolchains, the release wheel's quick check, the type stub, then the Python tests against the
+# package as pip installed it, and the quick reliability checks. Fails if any fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -8,9 +9,15 @@ scripts/setup.sh
 VENV_BIN=$PWD/.venv/bin
 echo "== C++ tests"
 "$VENV_BIN/cmake" -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV_BIN/ninja" \
-  -DMETRONYX_BUILD_TESTS=ON -DPython_EXECUTABLE="$VENV_BIN/python" >/dev/null
+  -DMETRONYX_BUILD_TESTS=ON -DMETRONYX_WERROR=ON -DPython_EXECUTABLE="$VENV_BIN/python" >/dev/null
 "$VENV_BIN/cmake" --build build/cpp
 "$VENV_BIN/ctest" --test-dir build/cpp --output-on-failure
+
+echo "== Other toolchains: an unsupported compiler fails clearly; aarch64 compiles and links"
+scripts/toolchains.sh
+
+echo "== The release wheel, quick form: built, repaired, installed into a clean venv, smoke-checked"
+METRONYX_SETUP_DONE=1 scripts/dist.sh quick
 
 echo "== Type stub against the built module"
 (cd /tmp && "$VENV_BIN/python" -m mypy.stubtest metronyx)

@@ -76,7 +76,7 @@ def test_second_interpreter_is_refused_and_the_first_keeps_working():
     legacy = import_in("legacy")
     assert legacy is not None, "the legacy sub-interpreter imported the module"
     assert legacy.type.__name__ == "ImportError", legacy
-    print("legacy:", legacy.msg)
+    print("legacy:", legacy.msg, flush=True)  # before the stop line that fd 1 gets directly
     # An isolated one is refused by the interpreter before the module runs at all.
     isolated = import_in("isolated")
     assert isolated is not None and isolated.type.__name__ == "ImportError", isolated
