@@ -34,7 +34,9 @@ class Config:
     # peers that fall behind take far longer per call: fewer calls keep the run short.
     lateness_calls_busy: dict[str, int] = field(default_factory=lambda: {"1 ms": 75, "10 ms": 25})
     lateness_rounds: int = 8
-    start_delay_samples: int = 3
+    # The grid estimator's check: interval -> (runs, wake-ups per run) of the native floor.
+    estimator_check: dict[str, tuple[int, int]] = field(
+        default_factory=lambda: {"1 ms": (8, 250), "10 ms": (8, 50)})
     overhead_rounds: int = 5
     overhead_warmup_s: float = 0.15
     overhead_window_s: float = 0.4
@@ -50,7 +52,7 @@ QUICK = Config(
     lateness_calls={"1 ms": 30, "10 ms": 8},
     lateness_calls_busy={"1 ms": 10, "10 ms": 5},
     lateness_rounds=1,
-    start_delay_samples=2,
+    estimator_check={"1 ms": (4, 200)},
     overhead_rounds=1,
     overhead_warmup_s=0.05,
     overhead_window_s=0.1,
