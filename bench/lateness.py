@@ -38,8 +38,10 @@ from peers import PERIODIC_PEERS, metronyx_task
 INTERVALS = (0.001, 0.010)
 LOADS = ("idle", "busy")
 NATIVE_FLOOR = "native sleep floor"
-# How close the estimator must come to the floor's true p50 and p99.
-ESTIMATOR_TOLERANCE_US = 5.0
+# How close the estimator must come to the floor's true p50 and p99, in us. The p99 of a few
+# hundred calls is one call of one run, so it carries that run's whole estimation error (a few us
+# on a loaded machine) where the p50 averages over runs.
+ESTIMATOR_TOLERANCE_US = {50: 5.0, 99: 8.0}
 
 
 def interval_label(interval: float) -> str:
@@ -93,15 +95,14 @@ def check_estimator(runs: list[tuple[int, list[int]]], interval_ns: int,
     true_sorted = sorted(value for run in truth for value in run)
     estimated.sort()
     figures: dict[str, Any] = {"runs": len(runs), "calls_per_run": len(runs[0][1])}
-    error = 0.0
-    for q in (50, 99):
+    within = True
+    for q, tolerance in ESTIMATOR_TOLERANCE_US.items():
         true_us = percentile(true_sorted, q) / 1e3
         estimated_us = percentile(estimated, q) / 1e3
-        figures[f"true_p{q}_us"] = true_us
-        figures[f"estimated_p{q}_us"] = estimated_us
-        error = max(error, abs(estimated_us - true_us))
-    figures.update(worst_error_us=error, tolerance_us=ESTIMATOR_TOLERANCE_US,
-                   within_tolerance=error <= ESTIMATOR_TOLERANCE_US)
+        figures.update({f"true_p{q}_us": true_us, f"estimated_p{q}_us": estimated_us,
+                        f"error_p{q}_us": estimated_us - true_us, f"tolerance_p{q}_us": tolerance})
+        within = within and abs(estimated_us - true_us) <= tolerance
+    figures["within_tolerance"] = within
     return figures
 
 

@@ -24,10 +24,10 @@ def evaluate_goals(results: dict[str, Any]) -> list[dict[str, Any]]:
             f"grid estimator on the native floor at {label}",
             f"p50 {check['estimated_p50_us']:.1f} us vs true {check['true_p50_us']:.1f} us, "
             f"p99 {check['estimated_p99_us']:.1f} us vs true {check['true_p99_us']:.1f} us",
-            f"within {check['tolerance_us']:g} us of the truth",
+            f"within {check['tolerance_p50_us']:g} / {check['tolerance_p99_us']:g} us of the truth",
             check["within_tolerance"],
         ))
-    targets = {"idle": {"p50_us": 0.5, "p99_us": 0.5}}
+    targets = {"idle": {"p50_us": 0.5, "p99_us": 0.5}, "busy": {"p50_us": 0.1, "p99_us": 0.2}}
     for label, by_load in by_interval(lateness).items():
         for load, factors in targets.items():
             rows = by_load[load]
@@ -83,6 +83,18 @@ def evaluate_goals(results: dict[str, Any]) -> list[dict[str, Any]]:
             f"{ours['delivered_ratio'] * 100:.2f}% of demanded calls delivered",
             ">= 99%",
             ours["delivered_ratio"] >= 0.99,
+        ))
+
+    throughput = results.get("main_throughput")
+    if throughput:
+        ours = throughput["variants"]["1 metronyx task"]
+        # A task whose calls wait for the lock costs the main thread nothing: the loss counts only
+        # if the calls were made.
+        goals.append(_goal(
+            f"busy main thread's throughput, one {throughput['interval_s'] * 1e3:g} ms task",
+            f"{ours['loss'] * 100:.1f}% loss, {ours['delivered_ratio'] * 100:.1f}% of due calls made",
+            "<= 5% loss, >= 99% of calls made",
+            ours["loss"] <= 0.05 and ours["delivered_ratio"] >= 0.99,
         ))
     return goals
 
@@ -160,12 +172,13 @@ def build_tables(results: dict[str, Any], goals: list[dict[str, Any]]) -> list[T
         if checks:
             table = Table("1a. The grid estimator on the native floor, its origin withheld (us)",
                           ["interval", "runs", "true p50", "estimated p50", "true p99",
-                           "estimated p99", "worst error"])
+                           "estimated p99", "within"])
             for label, check in checks.items():
                 table.add(label, f"{check['runs']}x{check['calls_per_run']}",
                           number(check["true_p50_us"]), number(check["estimated_p50_us"]),
                           number(check["true_p99_us"]), number(check["estimated_p99_us"]),
-                          number(check["worst_error_us"]))
+                          f"{check['tolerance_p50_us']:g} / {check['tolerance_p99_us']:g} us: "
+                          + ("yes" if check["within_tolerance"] else "NO"))
             tables.append(table)
 
     overhead = results.get("overhead")
@@ -216,6 +229,17 @@ def build_tables(results: dict[str, Any], goals: list[dict[str, Any]]) -> list[T
                 table.add(f"{label} / {name}", number(stats["p50_us"]), number(stats["p99_us"]),
                           number(stats["max_us"]), number(stats["after_due_p50_us"]),
                           number(stats["after_due_max_us"]))
+        tables.append(table)
+
+    throughput = results.get("main_throughput")
+    if throughput:
+        table = Table(f"6. Busy main thread's throughput with tasks at "
+                      f"{throughput['interval_s'] * 1e3:g} ms ({throughput['window_s']:g} s window; "
+                      "loss against no task, same round)",
+                      ["tasks", "main loop rounds/s", "loss", "due calls made"])
+        for name, stats in throughput["variants"].items():
+            table.add(name, number(stats["rounds_per_s"], 0), f"{stats['loss'] * 100:.1f}%",
+                      f"{stats['delivered_ratio'] * 100:.1f}%")
         tables.append(table)
 
     if goals:

@@ -22,7 +22,7 @@ from typing import Any
 
 BENCH_DIR = Path(__file__).resolve().parent
 RESULTS_DIR = BENCH_DIR / "results"
-SECTIONS = ("lateness", "overhead", "methods", "scale", "cancel_latency")
+SECTIONS = ("lateness", "overhead", "methods", "scale", "cancel_latency", "main_throughput")
 
 
 @dataclass(frozen=True)
@@ -46,6 +46,9 @@ class Config:
     scale_warmup_s: float = 0.5
     scale_window_s: float = 2.0
     cancel_samples: int = 25
+    throughput_rounds: int = 5
+    throughput_warmup_s: float = 0.1
+    throughput_window_s: float = 0.5
 
 
 QUICK = Config(
@@ -62,6 +65,9 @@ QUICK = Config(
     scale_warmup_s=0.1,
     scale_window_s=0.2,
     cancel_samples=2,
+    throughput_rounds=1,
+    throughput_warmup_s=0.02,
+    throughput_window_s=0.05,
 )
 
 
@@ -82,6 +88,7 @@ def progress(message: str) -> None:
 def run_sections(config: Config, chosen: list[str]) -> tuple[dict[str, Any], dict[str, float]]:
     import cancel_latency
     import lateness
+    import main_throughput
     import methods
     import overhead
     import scale
@@ -100,6 +107,7 @@ def run_sections(config: Config, chosen: list[str]) -> tuple[dict[str, Any], dic
             "methods": lambda: methods.run(config),
             "scale": lambda: scale.run(config, monitor, floor),
             "cancel_latency": lambda: cancel_latency.run(config, monitor),
+            "main_throughput": lambda: main_throughput.run(config, monitor),
         }
         for name in chosen:
             progress(f"{name} ...")
