@@ -163,7 +163,21 @@ def main() -> int:
     output.with_suffix(".md").write_text(markdown)
     print(f"results: {output} (Markdown tables: {output.with_suffix('.md')}); "
           f"{document['seconds']['total']:.0f} s")
+    if "lateness" in results and not args.quick:
+        draw_picture(document, output.with_suffix(".png"))
     return 0
+
+
+def draw_picture(document: dict[str, Any], path: Path) -> None:
+    """The lateness distributions as a PNG; matplotlib is a benchmark-only dependency."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print("picture: skipped, matplotlib is not installed (scripts/bench.sh installs it)")
+        return
+    from plot import draw
+
+    print(f"picture: {draw(document, path)}")
 
 
 if __name__ == "__main__":
