@@ -82,10 +82,11 @@ def check_estimator(runs: list[tuple[int, list[int]]], interval_ns: int,
                     estimator: Callable[..., list[int]] = grid_lateness) -> dict[str, Any]:
     """The grid estimator, tried on the one runner whose origin is known.
 
-    Each floor run is handed to the estimator (`grid_lateness`) with its origin withheld, and with the fastest
-    wake-up taken from the other runs only, as a metronyx run gets it from the floor's runs; the
-    pooled p50 and p99 that come out are compared with the true ones. An estimator that places the
-    grid at the fastest call (lateness 0 there) is off by the whole wake-up floor and fails.
+    Each floor run is handed to the estimator (`grid_lateness`) with its origin withheld, and with
+    the fastest wake-up taken from the other runs only, as a metronyx run gets it from the floor's
+    runs; the pooled p50 and p99 that come out are compared with the true ones. An estimator that
+    places the grid at the fastest call (lateness 0 there) is off by the whole wake-up floor and
+    fails.
     """
     truth = [true_lateness(origin, stamps, interval_ns) for origin, stamps in runs]
     estimated = []

@@ -92,7 +92,8 @@ def evaluate_goals(results: dict[str, Any]) -> list[dict[str, Any]]:
         # if the calls were made.
         goals.append(_goal(
             f"busy main thread's throughput, one {throughput['interval_s'] * 1e3:g} ms task",
-            f"{ours['loss'] * 100:.1f}% loss, {ours['delivered_ratio'] * 100:.1f}% of due calls made",
+            f"{ours['loss'] * 100:.1f}% loss, "
+            f"{ours['delivered_ratio'] * 100:.1f}% of due calls made",
             "<= 5% loss, >= 99% of calls made",
             ours["loss"] <= 0.05 and ours["delivered_ratio"] >= 0.99,
         ))
@@ -150,9 +151,9 @@ def build_tables(results: dict[str, Any], goals: list[dict[str, Any]]) -> list[T
 
     lateness = results.get("lateness")
     if lateness:
-        table = Table("1. Lateness against the fixed-rate grid (us, calls 1 on; spread = p99 - p50, "
-                      "gap p99 = p99 of |gap between calls - interval|, last = error of the last "
-                      "call, drift = fitted trend over a run)",
+        table = Table("1. Lateness against the fixed-rate grid (us, calls 1 on; "
+                      "spread = p99 - p50, gap p99 = p99 of |gap between calls - interval|, "
+                      "last = error of the last call, drift = fitted trend over a run)",
                       ["interval / main thread / scheduler", "calls", "p50", "p99", "spread",
                        "max", "gap p99", "last", "drift"])
         for label, by_load in by_interval(lateness).items():
@@ -234,7 +235,8 @@ def build_tables(results: dict[str, Any], goals: list[dict[str, Any]]) -> list[T
     throughput = results.get("main_throughput")
     if throughput:
         table = Table(f"6. Busy main thread's throughput with tasks at "
-                      f"{throughput['interval_s'] * 1e3:g} ms ({throughput['window_s']:g} s window; "
+                      f"{throughput['interval_s'] * 1e3:g} ms "
+                      f"({throughput['window_s']:g} s window; "
                       "loss against no task, same round)",
                       ["tasks", "main loop rounds/s", "loss", "due calls made"])
         for name, stats in throughput["variants"].items():
