@@ -11,10 +11,12 @@
  *
  * One loop at a time per process.
  *
- * sleep_start(interval, count, slack_ns=1) / sleep_done() / sleep_finish() -> (t0, stamps): on a
- * new native thread with the given timer slack, reads CLOCK_MONOTONIC (t0) and sleeps to the
- * absolute deadlines t0 + k * interval (k = 1..count); `stamps` are the times it woke. No
- * interpreter lock is involved: this is the wake-up floor. `sleep_start` returns at once, so the
+ * sleep_start(interval, count, slack_ns=1, callable=None) / sleep_done() / sleep_finish() ->
+ * (t0, stamps): on a new native thread with the given timer slack, reads CLOCK_MONOTONIC (t0) and
+ * sleeps to the absolute deadlines t0 + k * interval (k = 1..count); `stamps` are the times it
+ * woke. No interpreter lock is involved: this is the wake-up floor. With a callable, the thread
+ * also keeps a thread state and calls it under the interpreter lock after each wake-up, the way a
+ * periodic worker does: a runner that takes the lock whose origin is known. `sleep_start` returns at once, so the
  * caller's thread can be idle or busy meanwhile. The benchmark uses t0 only to check its own grid
  * estimator, which is otherwise given the stamps alone, as it is for every other runner.
  *
@@ -117,6 +119,7 @@ struct sleep_job {
   long long t0;        /* the grid's origin, read by the sleeping thread before its first sleep */
   long long *stamps;   /* count entries: when wake-up k (from 1) happened, or NULL */
   long long *lateness; /* count entries: how late wake-up k was (used when stamps is NULL) */
+  PyObject *callable;  /* or NULL: called under the interpreter lock after each wake-up */
 };
 
 static long long monotonic_ns(void) {
@@ -128,6 +131,13 @@ static long long monotonic_ns(void) {
 static void *sleep_body(void *raw) {
   struct sleep_job *job = raw;
   (void)prctl(PR_SET_TIMERSLACK, job->slack_ns, 0UL, 0UL, 0UL);
+  /* With a callable, the thread keeps a thread state for life and takes the lock around each
+   * call, as a periodic worker does. */
+  PyGILState_STATE outer = PyGILState_UNLOCKED;
+  if (job->callable != NULL) {
+    outer = PyGILState_Ensure();
+    (void)PyEval_SaveThread();
+  }
   const long long t0 = monotonic_ns();
   job->t0 = t0;
   for (Py_ssize_t k = 1; k <= job->count; ++k) {
@@ -142,6 +152,20 @@ static void *sleep_body(void *raw) {
     } else {
       job->lateness[k - 1] = woke - deadline;
     }
+    if (job->callable != NULL) {
+      PyGILState_STATE state = PyGILState_Ensure();
+      PyObject *result = PyObject_CallNoArgs(job->callable);
+      if (result != NULL) {
+        Py_DECREF(result);
+      } else {
+        PyErr_Clear();
+      }
+      PyGILState_Release(state);
+    }
+  }
+  if (job->callable != NULL) {
+    PyEval_RestoreThread(PyGILState_GetThisThreadState());
+    PyGILState_Release(outer);
   }
   return NULL;
 }
@@ -161,12 +185,13 @@ static void *sleep_start_body(void *raw) {
 
 static PyObject *floor_sleep_start(PyObject *module, PyObject *args, PyObject *kwargs) {
   (void)module;
-  static char *keywords[] = {"interval", "count", "slack_ns", NULL};
+  static char *keywords[] = {"interval", "count", "slack_ns", "callable", NULL};
   double interval = 0.0;
   Py_ssize_t count = 0;
   unsigned long slack_ns = 1UL;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "dn|k", keywords, &interval, &count,
-                                   &slack_ns)) {
+  PyObject *callable = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "dn|kO", keywords, &interval, &count,
+                                   &slack_ns, &callable)) {
     return NULL;
   }
   if (count < 0 || !(interval >= 0.0)) {
@@ -179,11 +204,13 @@ static PyObject *floor_sleep_start(PyObject *module, PyObject *args, PyObject *k
   }
   long long *stamps = PyMem_RawCalloc((size_t)count + 1, sizeof(long long));
   if (stamps == NULL) return PyErr_NoMemory();
-  sleep_current = (struct sleep_job){interval, count, slack_ns, 0, stamps, NULL};
+  sleep_current = (struct sleep_job){interval, count, slack_ns, 0, stamps, NULL, NULL};
+  if (callable != Py_None) sleep_current.callable = Py_NewRef(callable);
   atomic_store(&sleep_over, false);
   int rc = pthread_create(&sleep_thread, NULL, sleep_start_body, &sleep_current);
   if (rc != 0) {
     PyMem_RawFree(stamps);
+    Py_CLEAR(sleep_current.callable);
     errno = rc;
     return PyErr_SetFromErrno(PyExc_OSError);
   }
@@ -208,6 +235,7 @@ static PyObject *floor_sleep_finish(PyObject *module, PyObject *unused) {
   pthread_join(sleep_thread, NULL);
   Py_END_ALLOW_THREADS
   sleep_active = 0;
+  Py_CLEAR(sleep_current.callable);
   PyObject *stamps = PyList_New(sleep_current.count);
   for (Py_ssize_t k = 0; stamps != NULL && k < sleep_current.count; ++k) {
     PyObject *item = PyLong_FromLongLong(sleep_current.stamps[k]);
@@ -235,7 +263,7 @@ struct sleeper {
 
 static void *sleeper_body(void *raw) {
   struct sleeper *job = raw;
-  struct sleep_job single = {job->interval, job->count, 1UL, 0, NULL, job->lateness};
+  struct sleep_job single = {job->interval, job->count, 1UL, 0, NULL, job->lateness, NULL};
   sleep_body(&single);
   struct timespec cpu;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
@@ -299,8 +327,9 @@ static PyMethodDef floor_methods[] = {
     {"stop", floor_stop, METH_NOARGS,
      "stop()\n--\n\nStop the loop, wait for its thread and return the number of calls made."},
     {"sleep_start", (PyCFunction)(void (*)(void))floor_sleep_start, METH_VARARGS | METH_KEYWORDS,
-     "sleep_start(interval, count, slack_ns=1)\n--\n\nStart a native thread that sleeps to the "
-     "absolute deadlines t0 + k * interval, k = 1..count."},
+     "sleep_start(interval, count, slack_ns=1, callable=None)\n--\n\nStart a native thread "
+     "that sleeps to the absolute deadlines t0 + k * interval, k = 1..count (and calls `callable` "
+     "under the interpreter lock after each wake-up)."},
     {"sleep_done", floor_sleep_done, METH_NOARGS,
      "sleep_done()\n--\n\nWhether the sleeper has made its last wake-up."},
     {"sleep_finish", floor_sleep_finish, METH_NOARGS,
