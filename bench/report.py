@@ -247,7 +247,7 @@ def build_tables(results: dict[str, Any], goals: list[dict[str, Any]]) -> list[T
         table = Table(f"6. Busy main thread's throughput with tasks at "
                       f"{throughput['interval_s'] * 1e3:g} ms "
                       f"({throughput['window_s']:g} s window; "
-                      "loss against no task, same round)",
+                      "loss against a no-task window just before)",
                       ["tasks", "main loop rounds/s", "loss", "due calls made"])
         for name, stats in throughput["variants"].items():
             table.add(name, number(stats["rounds_per_s"], 0), f"{stats['loss'] * 100:.1f}%",

@@ -46,9 +46,9 @@ class Config:
     scale_warmup_s: float = 0.5
     scale_window_s: float = 2.0
     cancel_samples: int = 25
-    throughput_rounds: int = 5
-    throughput_warmup_s: float = 0.1
-    throughput_window_s: float = 0.5
+    throughput_rounds: int = 7
+    throughput_warmup_s: float = 0.05
+    throughput_window_s: float = 0.25
 
 
 QUICK = Config(
