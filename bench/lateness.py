@@ -33,17 +33,20 @@ import time
 from collections.abc import Callable, Sequence
 from typing import Any
 
-from measure import (Probe, StopLineMonitor, fastest_wake_ns, grid_lateness, lateness_summary,
+from measure import (Probe, StopLineMonitor, fastest_wake_near_ns, fastest_wake_ns, grid_lateness,
+                     lateness_summary,
                      percentile, spin_until)
 from peers import PERIODIC_PEERS, metronyx_task
 
 INTERVALS = (0.001, 0.010)
 LOADS = ("idle", "busy")
 NATIVE_FLOOR = "native sleep floor"
-# How close the estimator must come to the floor's true p50 and p99, in us. The p99 of a few
-# hundred calls is one call of one run, so it carries that run's whole estimation error (a few us
-# on a loaded machine) where the p50 averages over runs.
+# How close the estimator must come to the floor's true p50 and p99, in us, or as a share of the
+# true figure where that is larger. The p99 of a few hundred calls is one call of one run, so it
+# carries that run's whole estimation error where the p50 averages over runs; when load from
+# elsewhere makes a whole run wake late, that error reaches tens of us, against a p99 of ms.
 ESTIMATOR_TOLERANCE_US = {50: 5.0, 99: 8.0}
+ESTIMATOR_TOLERANCE_SHARE = 0.01
 
 
 def interval_label(interval: float) -> str:
@@ -91,29 +94,30 @@ def check_estimator(runs: list[tuple[int, list[int]]], interval_ns: int,
     """The grid estimator, tried on runners whose origin is known.
 
     Each floor run is handed to the estimator (`grid_lateness`) with its origin withheld, and with
-    the fastest wake-up taken from the other runs only, as a metronyx run gets it from the floor's
-    runs; the pooled p50 and p99 that come out are compared with the true ones. An estimator that
-    places the grid at the fastest call (lateness 0 there) is off by the whole wake-up floor and
-    fails. `lock_runs` are runs of the floor that take the interpreter lock and call a probe after
-    each wake-up, as a metronyx worker does; they get the fastest wake-up of all the plain runs,
-    as metronyx does, so their errors (under "taking the lock") show what metronyx's figures miss.
-    Those are reported, not judged: one run's scatter reaches their p99 as it does the plain
-    runs', on top of the cost of taking the lock, and a check that a loaded machine fails by
-    chance would teach people to ignore it.
+    the fastest wake-up taken from the runs before and after it only, as a metronyx run gets it from
+    the floor's runs nearest in time; the pooled p50 and p99 that come out are compared with the
+    true ones. An estimator that places the grid at the fastest call (lateness 0 there) is off by
+    the whole wake-up floor and fails. `lock_runs` are runs of the floor that take the interpreter
+    lock and call a probe after each wake-up, as a metronyx worker does, each made just after a
+    plain run; they get the fastest wake-up of the plain runs nearest in time, as metronyx does, so
+    their errors (under "taking the lock") show what metronyx's figures miss. Those are reported,
+    not judged: one run's scatter reaches their p99 as it does the plain runs', on top of the cost
+    of taking the lock, and a check that a loaded machine fails by chance would teach people to
+    ignore it.
     """
     truth = [true_lateness(origin, stamps, interval_ns) for origin, stamps in runs]
     estimated = []
     for j, (_, stamps) in enumerate(runs):
-        others = truth[:j] + truth[j + 1:]
-        estimated += estimator(stamps, interval_ns, fastest_wake_ns(others), first_index=1)
+        fastest = fastest_wake_near_ns(truth, j, leave_out=j)
+        estimated += estimator(stamps, interval_ns, fastest, first_index=1)
     figures = _compared(truth, estimated)
     figures.update(runs=len(runs), calls_per_run=len(runs[0][1]))
     if lock_runs:
-        fastest = fastest_wake_ns(truth)
         figures["taking the lock"] = _compared(
             [true_lateness(origin, stamps, interval_ns) for origin, stamps in lock_runs],
-            [value for _, stamps in lock_runs
-             for value in estimator(stamps, interval_ns, fastest, first_index=1)])
+            [value for j, (_, stamps) in enumerate(lock_runs)
+             for value in estimator(stamps, interval_ns, fastest_wake_near_ns(truth, j),
+                                    first_index=1)])
     return figures
 
 
@@ -122,9 +126,10 @@ def _compared(truth: list[list[int]], estimated: list[int]) -> dict[str, Any]:
     estimated = sorted(estimated)
     figures: dict[str, Any] = {}
     within = True
-    for q, tolerance in ESTIMATOR_TOLERANCE_US.items():
+    for q, least in ESTIMATOR_TOLERANCE_US.items():
         true_us = percentile(true_sorted, q) / 1e3
         estimated_us = percentile(estimated, q) / 1e3
+        tolerance = max(least, ESTIMATOR_TOLERANCE_SHARE * abs(true_us))
         figures.update({f"true_p{q}_us": true_us, f"estimated_p{q}_us": estimated_us,
                         f"error_p{q}_us": estimated_us - true_us, f"tolerance_p{q}_us": tolerance})
         within = within and abs(estimated_us - true_us) <= tolerance
@@ -167,14 +172,17 @@ def run(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
                                                      monitor))
             # Every runner through the same estimator, the floor included; call 0 of the others
             # only bounds the origin (see the module's docstring).
-            fastest = fastest_wake_ns(floor_truth)
-            lateness = {name: [grid_lateness(run, interval_ns, fastest)[1:] for run in runs]
-                        for name, runs in stamps.items()}
-            lateness[NATIVE_FLOOR] = [grid_lateness(run, interval_ns, fastest, first_index=1)
-                                      for run in floor_stamps]
+            # Run r of every runner was made in round r, beside the floor's run r.
+            lateness = {
+                name: [grid_lateness(run, interval_ns, fastest_wake_near_ns(floor_truth, r))[1:]
+                       for r, run in enumerate(runs)]
+                for name, runs in stamps.items()}
+            lateness[NATIVE_FLOOR] = [
+                grid_lateness(run, interval_ns, fastest_wake_near_ns(floor_truth, r), first_index=1)
+                for r, run in enumerate(floor_stamps)]
             per_load[load] = {
                 "calls_per_run": calls - 1,
-                "fastest_wake_us": fastest / 1e3,
+                "fastest_wake_us": fastest_wake_ns(floor_truth) / 1e3,
                 **{name: lateness_summary(runs) for name, runs in lateness.items()},
             }
             samples.setdefault(label, {})[load] = {

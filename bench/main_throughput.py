@@ -4,10 +4,10 @@ The main thread runs the same busy loop of Python bytecode as in the lateness se
 window and counts its rounds, while N tasks at 1 ms call a probe in the background: none (the
 baseline), or 1 or 10 metronyx tasks, or 1 or 10 anchored `time.sleep` loops in Python threads
 (the best pure-Python peer). The loss is the drop of the main thread's rounds per second from a
-baseline window run just before it, so that load from elsewhere, which comes and goes over
-seconds, reaches both sides of each comparison alike. Beside it, the calls the tasks made in the window against the calls
-due: a scheduler that leaves its calls waiting for the lock costs the main thread little, and this
-column shows it.
+baseline window run just before it, so that load from elsewhere, which comes and goes over seconds,
+reaches both sides of each comparison alike. Beside it, the calls the tasks made in the window
+against the calls due: a scheduler that leaves its calls waiting for the lock costs the main thread
+little, and this column shows it.
 
 Rounds take the variants in rotating order; each figure is the median of its rounds.
 """

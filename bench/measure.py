@@ -45,7 +45,7 @@ def grid_origin(stamps: Sequence[int], interval_ns: int, fastest_wake: float,
 
     Every call from k = 1 on comes out of a sleep to its due time, and no thread wakes sooner after
     its deadline than the machine's wake-up path allows; `fastest_wake` (ns) is that least lateness,
-    measured on the native floor in the same conditions (see `fastest_wake_ns`). So the grid is
+    measured on the native floor in the same conditions (see `fastest_wake_near_ns`). So the grid is
     placed where the run's fastest call is exactly that late, unless the first call (k = 0, made
     no earlier than t0) puts t0 earlier still. The same estimator serves every runner.
     """
@@ -73,6 +73,17 @@ def fastest_wake_ns(true_lateness_runs: Sequence[Sequence[int]]) -> float:
     one run's fastest call, so the like-for-like figure is the fastest of one run of about the same
     length, not of all runs together; the median keeps one disturbed run from moving it."""
     return median([min(run) for run in true_lateness_runs if run])
+
+
+def fastest_wake_near_ns(true_lateness_runs: Sequence[Sequence[int]], index: int,
+                         leave_out: int | None = None) -> float:
+    """`fastest_wake_ns` of the native floor's runs nearest in time to the run being placed: the
+    floor's run of the same round (`index`) and those of the rounds before and after. The
+    machine's fastest wake-up moves with load from elsewhere, which comes and goes over seconds,
+    so a figure from the whole section would misplace the runs made while it was different.
+    `leave_out` drops one run (the floor run being placed, when the estimator is checked)."""
+    return fastest_wake_ns([run for i, run in enumerate(true_lateness_runs)
+                            if abs(i - index) <= 1 and i != leave_out])
 
 
 def drift_ns(lateness: Sequence[int]) -> float:
