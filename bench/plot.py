@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Draws the lateness distributions of a benchmark run as a PNG beside its JSON.
 
-    python bench/plot.py [bench/results/latest.json]     # writes bench/results/latest.png
+    .venv/bin/python bench/plot.py [bench/results/latest.json]     # writes bench/results/latest.png
 
 One panel per interval and main-thread load: the cumulative share of calls against their lateness
 (log scale) for metronyx, the two best pure-Python peers of that panel (by p50) and the native

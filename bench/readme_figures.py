@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Rewrites the figures of the README's Performance section from a full benchmark run.
 
-    python bench/readme_figures.py [bench/results/latest.json]
+    .venv/bin/python bench/readme_figures.py [bench/results/latest.json]
 
 Replaces what lies between the README's `<!-- bench:begin -->` and `<!-- bench:end -->` lines
 with the summary table, the goals table and the picture of that run, and copies the run's picture
