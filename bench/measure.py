@@ -38,41 +38,52 @@ def median(values: Sequence[float]) -> float:
     return ordered[middle] if len(ordered) % 2 else (ordered[middle - 1] + ordered[middle]) / 2
 
 
-def grid_lateness(stamps: Sequence[int], interval_ns: int, start_offset_ns: int = 0) -> list[int]:
-    """Lateness in ns of each call k against the grid anchor + k * interval.
+def grid_origin(stamps: Sequence[int], interval_ns: int, fastest_wake: float,
+                first_index: int = 0) -> int:
+    """Estimated origin t0 of the fixed-rate grid (call k due at t0 + k * interval) that `stamps`
+    were made on, `stamps[i]` being call `first_index + i`. No runner's t0 is shown to it.
 
-    Every runner measured here starts its grid just before its first call: the pure-Python peers
-    read their clock right before it, and a metronyx worker reads its clock when its thread begins
-    and then spends `start_offset_ns` (see `worker_start_delays_ns`) setting itself up before the
-    first call. So the anchor is the first call's stamp less that offset, or earlier where a later
-    call proves the grid must start earlier (no runner here calls before a due time): a first call
-    that waited for the lock then counts as late instead of making every later call look early.
+    Every call from k = 1 on comes out of a sleep to its due time, and no thread wakes sooner after
+    its deadline than the machine's wake-up path allows; `fastest_wake` (ns) is that least lateness,
+    measured on the native floor in the same conditions (see `fastest_wake_near_ns`). So the grid is
+    placed where the run's fastest call is exactly that late, unless the first call (k = 0, made
+    no earlier than t0) puts t0 earlier still. The same estimator serves every runner.
     """
-    if not stamps:
-        return []
-    anchor = min(stamps[0] - start_offset_ns,
-                 min(stamp - k * interval_ns for k, stamp in enumerate(stamps)))
-    return [stamp - (anchor + k * interval_ns) for k, stamp in enumerate(stamps)]
+    bound = min((stamp - (first_index + i) * interval_ns
+                 for i, stamp in enumerate(stamps) if first_index + i >= 1), default=None)
+    origin = stamps[0] if first_index == 0 and stamps else None
+    if bound is not None:
+        bound = round(bound - fastest_wake)
+        origin = bound if origin is None else min(origin, bound)
+    if origin is None:
+        raise ValueError("no stamps to place a grid on")
+    return origin
 
 
-def worker_start_delays_ns(floor: Any, samples: int) -> list[int]:
-    """Delays from a new worker thread's clock reading to its first call, in ns.
+def grid_lateness(stamps: Sequence[int], interval_ns: int, fastest_wake: float,
+                  first_index: int = 0) -> list[int]:
+    """Lateness in ns of each call against the grid that `grid_origin` estimates."""
+    origin = grid_origin(stamps, interval_ns, fastest_wake, first_index)
+    return [stamp - (origin + (first_index + i) * interval_ns) for i, stamp in enumerate(stamps)]
 
-    metronyx's own t0 is not visible from Python, so the native helper stands in for a worker: it
-    starts a thread that reads its clock, sets up a thread state as a worker does and makes one
-    call, while this thread goes on exactly as after `start()` (into an event wait), so that the
-    delay includes the wait for the interpreter lock that this thread holds meanwhile. The delay
-    varies with the machine's load, so callers take samples all through a section and use their
-    median.
-    """
-    delays = []
-    for _ in range(samples):
-        probe = Probe(1)
-        floor.first_call_start(probe.call)
-        probe.done.wait(timeout=5)
-        started = floor.first_call_finish()
-        delays.append(probe.stamps[0] - started)
-    return delays
+
+def fastest_wake_ns(true_lateness_runs: Sequence[Sequence[int]]) -> float:
+    """The machine's least wake-up lateness as `grid_origin` wants it: the median, over runs of the
+    native floor (whose lateness is known), of each run's fastest wake-up. The estimator matches
+    one run's fastest call, so the like-for-like figure is the fastest of one run of about the same
+    length, not of all runs together; the median keeps one disturbed run from moving it."""
+    return median([min(run) for run in true_lateness_runs if run])
+
+
+def fastest_wake_near_ns(true_lateness_runs: Sequence[Sequence[int]], index: int,
+                         leave_out: int | None = None) -> float:
+    """`fastest_wake_ns` of the native floor's runs nearest in time to the run being placed: the
+    floor's run of the same round (`index`) and those of the rounds before and after. The
+    machine's fastest wake-up moves with load from elsewhere, which comes and goes over seconds,
+    so a figure from the whole section would misplace the runs made while it was different.
+    `leave_out` drops one run (the floor run being placed, when the estimator is checked)."""
+    return fastest_wake_ns([run for i, run in enumerate(true_lateness_runs)
+                            if abs(i - index) <= 1 and i != leave_out])
 
 
 def drift_ns(lateness: Sequence[int]) -> float:
@@ -90,15 +101,23 @@ def drift_ns(lateness: Sequence[int]) -> float:
 
 
 def lateness_summary(runs: Sequence[Sequence[int]]) -> dict:
-    """p50, p99 and max of the lateness of every call of every run (ns in, us out), with the last
-    call's lateness and the drift of each run (median over runs, and the worst run)."""
+    """p50, p99, max and min of the lateness of every call of every run (ns in, us out), the last
+    call's lateness and the drift of each run (median over runs, and the worst run), and two
+    figures that no choice of grid origin moves: the spread p99 - p50 (within a run the origin
+    shifts every call alike) and the p99 of how far each gap between consecutive calls was from
+    the interval."""
     ordered = sorted(value for run in runs for value in run)
+    gaps = sorted(abs(run[k + 1] - run[k]) for run in runs for k in range(len(run) - 1))
     lasts = [run[-1] for run in runs if run]
     drifts = [drift_ns(run) for run in runs if run]
+    p50, p99 = percentile(ordered, 50), percentile(ordered, 99)
     return {
-        "p50_us": percentile(ordered, 50) / 1e3,
-        "p99_us": percentile(ordered, 99) / 1e3,
+        "p50_us": p50 / 1e3,
+        "p99_us": p99 / 1e3,
+        "spread_us": (p99 - p50) / 1e3,
         "max_us": (ordered[-1] / 1e3) if ordered else math.nan,
+        "min_us": (ordered[0] / 1e3) if ordered else math.nan,
+        "gap_p99_us": percentile(gaps, 99) / 1e3,
         "last_call_us": median(lasts) / 1e3,
         "last_call_worst_us": max(lasts, key=abs) / 1e3 if lasts else math.nan,
         "drift_us": median(drifts) / 1e3,
@@ -171,14 +190,15 @@ class Probe:
         self.done = done
 
 
-def spin_until(event: threading.Event) -> None:
+def spin_until(done: Callable[[], bool]) -> int:
     """Keeps this thread busy in Python bytecode (holding the interpreter lock as a busy program
-    does) until `event` is set."""
-    is_set = event.is_set
-    total = 0
-    while not is_set():
+    does) until `done()` is true; returns how many rounds of its loop it made."""
+    total = rounds = 0
+    while not done():
         for value in range(256):
             total += value
+        rounds += 1
+    return rounds
 
 
 # ---- Standard output of the workers --------------------------------------------------------------

@@ -19,6 +19,7 @@ disturbed by anything else running on the machine).
 
 from __future__ import annotations
 
+import math
 import os
 import threading
 import time
@@ -130,7 +131,8 @@ def run(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
     for name, windows in rounds.items():
         # The best round of each: the one least disturbed by anything else on the machine.
         rate = max(calls / (wall / 1e9) for calls, wall, _ in windows)
-        cpu = min(cpu / calls for calls, _, cpu in windows if calls)
+        # A loaded machine can starve a variant through a whole short (quick-mode) window.
+        cpu = min((cpu / calls for calls, _, cpu in windows if calls), default=math.nan)
         results[name] = {
             "calls_per_s": rate,
             "wall_ns_per_call": 1e9 / rate,

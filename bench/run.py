@@ -22,7 +22,7 @@ from typing import Any
 
 BENCH_DIR = Path(__file__).resolve().parent
 RESULTS_DIR = BENCH_DIR / "results"
-SECTIONS = ("lateness", "overhead", "methods", "scale", "cancel_latency")
+SECTIONS = ("lateness", "overhead", "methods", "scale", "cancel_latency", "main_throughput")
 
 
 @dataclass(frozen=True)
@@ -34,7 +34,9 @@ class Config:
     # peers that fall behind take far longer per call: fewer calls keep the run short.
     lateness_calls_busy: dict[str, int] = field(default_factory=lambda: {"1 ms": 75, "10 ms": 25})
     lateness_rounds: int = 8
-    start_delay_samples: int = 3
+    # The grid estimator's check: interval -> (runs, wake-ups per run) of the native floor.
+    estimator_check: dict[str, tuple[int, int]] = field(
+        default_factory=lambda: {"1 ms": (8, 250), "10 ms": (8, 50)})
     overhead_rounds: int = 5
     overhead_warmup_s: float = 0.15
     overhead_window_s: float = 0.4
@@ -44,13 +46,16 @@ class Config:
     scale_warmup_s: float = 0.5
     scale_window_s: float = 2.0
     cancel_samples: int = 25
+    throughput_rounds: int = 7
+    throughput_warmup_s: float = 0.05
+    throughput_window_s: float = 0.25
 
 
 QUICK = Config(
     lateness_calls={"1 ms": 30, "10 ms": 8},
     lateness_calls_busy={"1 ms": 10, "10 ms": 5},
     lateness_rounds=1,
-    start_delay_samples=2,
+    estimator_check={"1 ms": (4, 200)},
     overhead_rounds=1,
     overhead_warmup_s=0.05,
     overhead_window_s=0.1,
@@ -60,6 +65,9 @@ QUICK = Config(
     scale_warmup_s=0.1,
     scale_window_s=0.2,
     cancel_samples=2,
+    throughput_rounds=1,
+    throughput_warmup_s=0.02,
+    throughput_window_s=0.05,
 )
 
 
@@ -80,6 +88,7 @@ def progress(message: str) -> None:
 def run_sections(config: Config, chosen: list[str]) -> tuple[dict[str, Any], dict[str, float]]:
     import cancel_latency
     import lateness
+    import main_throughput
     import methods
     import overhead
     import scale
@@ -98,6 +107,7 @@ def run_sections(config: Config, chosen: list[str]) -> tuple[dict[str, Any], dic
             "methods": lambda: methods.run(config),
             "scale": lambda: scale.run(config, monitor, floor),
             "cancel_latency": lambda: cancel_latency.run(config, monitor),
+            "main_throughput": lambda: main_throughput.run(config, monitor),
         }
         for name in chosen:
             progress(f"{name} ...")
@@ -153,7 +163,21 @@ def main() -> int:
     output.with_suffix(".md").write_text(markdown)
     print(f"results: {output} (Markdown tables: {output.with_suffix('.md')}); "
           f"{document['seconds']['total']:.0f} s")
+    if "lateness" in results and not args.quick:
+        draw_picture(document, output.with_suffix(".png"))
     return 0
+
+
+def draw_picture(document: dict[str, Any], path: Path) -> None:
+    """The lateness distributions as a PNG; matplotlib is a benchmark-only dependency."""
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        print("picture: skipped, matplotlib is not installed (scripts/bench.sh installs it)")
+        return
+    from plot import draw
+
+    print(f"picture: {draw(document, path)}")
 
 
 if __name__ == "__main__":

@@ -13,7 +13,9 @@ idle. Measured for metronyx and for `PyScheduler` (one Python thread per task):
 
 The native sleep floor is N C threads (1 ns timer slack) sleeping to 10 ms grids of their own for
 as long as the window, with no interpreter: its CPU per wake-up is what the machine charges for
-waking a thread at all, before any lock is taken or any Python runs.
+waking a thread at all, before any lock is taken or any Python runs. Its wake-ups also give the
+grid estimator its fastest wake-up for N threads at once, and its own row goes through the same
+estimator as the others.
 """
 
 from __future__ import annotations
@@ -25,8 +27,8 @@ from typing import Any
 
 import metronyx
 
-from measure import (CpuWindow, Probe, StopLineMonitor, grid_lateness, median, now_ns,
-                     percentile, rss_bytes, worker_start_delays_ns)
+from measure import (CpuWindow, Probe, StopLineMonitor, fastest_wake_ns, grid_lateness, now_ns,
+                     percentile, rss_bytes)
 from peers import PyScheduler
 
 INTERVAL = 0.010
@@ -35,14 +37,14 @@ NATIVE_FLOOR = "native sleep floor"
 
 
 def _window_figures(stamps: list[int], window_start: int, window_end: int, interval_ns: int,
-                    start_offset_ns: int, lateness: list[int]) -> tuple[int, int]:
+                    fastest_wake: float, lateness: list[int]) -> tuple[int, int]:
     """Demanded and delivered calls of one task for the grid points due in (window_start,
     window_end]; appends the lateness of the delivered ones.
 
     Call k serves grid point k (the worker counts its calls), so a grid point is delivered when
-    its call was made by the end of the window. The grid is anchored as in the lateness section.
+    its call was made by the end of the window. The grid is placed as in the lateness section.
     """
-    every_call = grid_lateness(stamps, interval_ns, start_offset_ns)
+    every_call = grid_lateness(stamps, interval_ns, fastest_wake)
     anchor = stamps[0] - every_call[0]
     first = max(0, (window_start - anchor) // interval_ns + 1)
     last = (window_end - anchor) // interval_ns
@@ -89,7 +91,7 @@ def _one_size(implementation: type, tasks: int, config: Any,
     }
 
 
-def _figures(run: dict[str, Any], start_offset_ns: int) -> dict[str, Any]:
+def _figures(run: dict[str, Any], fastest_wake: float) -> dict[str, Any]:
     interval_ns = round(INTERVAL * 1e9)
     window_start, window_end = run["window"]
     lateness: list[int] = []
@@ -102,7 +104,7 @@ def _figures(run: dict[str, Any], start_offset_ns: int) -> dict[str, Any]:
             # A task that never ran owes every grid point of the window.
             demanded += (window_end - window_start) // interval_ns
             continue
-        due, got = _window_figures(stamps, window_start, window_end, interval_ns, start_offset_ns,
+        due, got = _window_figures(stamps, window_start, window_end, interval_ns, fastest_wake,
                                    lateness)
         demanded += due
         delivered += got
@@ -125,36 +127,39 @@ def _figures(run: dict[str, Any], start_offset_ns: int) -> dict[str, Any]:
     }
 
 
-def _native_floor(tasks: int, config: Any, floor: Any) -> dict[str, Any]:
-    """N C threads sleeping on 10 ms grids of their own: the wake-ups alone, no interpreter."""
+def _native_floor(tasks: int, config: Any, floor: Any) -> tuple[dict[str, Any], float]:
+    """N C threads sleeping on 10 ms grids of their own: the wake-ups alone, no interpreter.
+    Returns the row and the fastest wake-up (ns) the estimator takes for N tasks."""
+    interval_ns = round(INTERVAL * 1e9)
     count = max(2, round(config.scale_window_s / INTERVAL))
     started = now_ns()
-    lateness, cpu_ns = floor.sleepers(tasks, INTERVAL, count)
+    flat, cpu_ns = floor.sleepers(tasks, INTERVAL, count)
     wall_ns = now_ns() - started
-    lateness.sort()
+    truth = [flat[i * count:(i + 1) * count] for i in range(tasks)]
+    fastest = fastest_wake_ns(truth)
+    # The floor's origins withheld as for every other runner: each thread's wake-up times on a
+    # grid of origin 0, placed again by the estimator.
+    lateness = sorted(value for run in truth
+                      for value in grid_lateness([late + (k + 1) * interval_ns
+                                                  for k, late in enumerate(run)],
+                                                 interval_ns, fastest, first_index=1))
     return {
         "tasks": tasks,
         "p99_lateness_us": percentile(lateness, 99) / 1e3,
         "max_lateness_us": lateness[-1] / 1e3,
+        "fastest_wake_us": fastest / 1e3,
         "cpu_ns_per_call": cpu_ns / len(lateness),
         "cpu_share_of_one_core": cpu_ns / wall_ns,
-    }
+    }, fastest
 
 
 def run(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
     results: dict[str, Any] = {}
-    start_delays: list[int] = []
     for tasks in config.scale_sizes:
-        start_delays += worker_start_delays_ns(floor, config.start_delay_samples)
-        results[str(tasks)] = {name: _one_size(implementation, tasks, config, monitor)
-                               for name, implementation in IMPLEMENTATIONS.items()}
-    # Figures come last: metronyx's grids are anchored with the median start-up delay of the whole
-    # section (see the lateness section).
-    start_offset = round(median(start_delays))
-    for tasks in config.scale_sizes:
-        by_impl = results[str(tasks)]
-        for name, run in by_impl.items():
-            by_impl[name] = _figures(run, start_offset if name == "metronyx" else 0)
-        by_impl[NATIVE_FLOOR] = _native_floor(tasks, config, floor)
-    return {"interval_s": INTERVAL, "window_s": config.scale_window_s,
-            "start_offset_us": start_offset / 1e3, "sizes": results}
+        by_impl = {name: _one_size(implementation, tasks, config, monitor)
+                   for name, implementation in IMPLEMENTATIONS.items()}
+        floor_row, fastest = _native_floor(tasks, config, floor)
+        results[str(tasks)] = {name: _figures(measured, fastest)
+                               for name, measured in by_impl.items()}
+        results[str(tasks)][NATIVE_FLOOR] = floor_row
+    return {"interval_s": INTERVAL, "window_s": config.scale_window_s, "sizes": results}

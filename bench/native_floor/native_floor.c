@@ -11,16 +11,14 @@
  *
  * One loop at a time per process.
  *
- * sleep_lateness(interval, count, slack_ns=1) -> list of ns: on a new native thread with the given
- * timer slack, sleeps to the absolute deadlines t0 + k * interval (k = 1..count) and returns how
- * late each wake-up was. No interpreter lock is involved: this is the wake-up floor.
- *
- * first_call_start(callable) / first_call_finish() -> t0 in ns: starts a native thread that reads
- * CLOCK_MONOTONIC (t0), sets up its thread state the way a periodic worker does before its first
- * call (an outer PyGILState_Ensure whose lock is handed back at once, then PyGILState_Ensure around
- * the call) and calls `callable` once; `first_call_start` returns at once, as `start()` does, so
- * the caller's own hold on the interpreter lock delays that call just as it delays a worker's.
- * The callable's timestamp minus t0 is how long after its grid's origin such a first call runs.
+ * sleep_start(interval, count, slack_ns=1, callable=None) / sleep_done() / sleep_finish() ->
+ * (t0, stamps): on a new native thread with the given timer slack, reads CLOCK_MONOTONIC (t0) and
+ * sleeps to the absolute deadlines t0 + k * interval (k = 1..count); `stamps` are the times it
+ * woke. No interpreter lock is involved: this is the wake-up floor. With a callable, the thread
+ * also keeps a thread state and calls it under the interpreter lock after each wake-up, the way a
+ * periodic worker does: a runner that takes the lock whose origin is known. `sleep_start` returns at once, so the
+ * caller's thread can be idle or busy meanwhile. The benchmark uses t0 only to check its own grid
+ * estimator, which is otherwise given the stamps alone, as it is for every other runner.
  *
  * sleepers(threads, interval, count) -> (list of ns, cpu ns): the same on `threads` threads at
  * once (1 ns slack), each with a grid of its own; returns every wake-up's lateness and the CPU
@@ -118,7 +116,10 @@ struct sleep_job {
   double interval;
   Py_ssize_t count;
   unsigned long slack_ns;
-  long long *lateness; /* count entries, written by the sleeping thread */
+  long long t0;        /* the grid's origin, read by the sleeping thread before its first sleep */
+  long long *stamps;   /* count entries: when wake-up k (from 1) happened, or NULL */
+  long long *lateness; /* count entries: how late wake-up k was (used when stamps is NULL) */
+  PyObject *callable;  /* or NULL: called under the interpreter lock after each wake-up */
 };
 
 static long long monotonic_ns(void) {
@@ -130,109 +131,124 @@ static long long monotonic_ns(void) {
 static void *sleep_body(void *raw) {
   struct sleep_job *job = raw;
   (void)prctl(PR_SET_TIMERSLACK, job->slack_ns, 0UL, 0UL, 0UL);
+  /* With a callable, the thread keeps a thread state for life and takes the lock around each
+   * call, as a periodic worker does. */
+  PyGILState_STATE outer = PyGILState_UNLOCKED;
+  if (job->callable != NULL) {
+    outer = PyGILState_Ensure();
+    (void)PyEval_SaveThread();
+  }
   const long long t0 = monotonic_ns();
+  job->t0 = t0;
   for (Py_ssize_t k = 1; k <= job->count; ++k) {
     const long long deadline = t0 + (long long)((double)k * job->interval * 1e9 + 0.5);
     const struct timespec target = {(time_t)(deadline / 1000000000LL),
                                     (long)(deadline % 1000000000LL)};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, NULL) == EINTR) {
     }
-    job->lateness[k - 1] = monotonic_ns() - deadline;
+    const long long woke = monotonic_ns();
+    if (job->stamps != NULL) {
+      job->stamps[k - 1] = woke;
+    } else {
+      job->lateness[k - 1] = woke - deadline;
+    }
+    if (job->callable != NULL) {
+      PyGILState_STATE state = PyGILState_Ensure();
+      PyObject *result = PyObject_CallNoArgs(job->callable);
+      if (result != NULL) {
+        Py_DECREF(result);
+      } else {
+        PyErr_Clear();
+      }
+      PyGILState_Release(state);
+    }
+  }
+  if (job->callable != NULL) {
+    PyEval_RestoreThread(PyGILState_GetThisThreadState());
+    PyGILState_Release(outer);
   }
   return NULL;
 }
 
-static PyObject *floor_sleep_lateness(PyObject *module, PyObject *args, PyObject *kwargs) {
+/* One sleeper at a time: sleep_start returns at once, so that the caller can keep its thread idle
+ * or busy meanwhile, and sleep_finish collects the wake-up times. */
+static pthread_t sleep_thread;
+static int sleep_active = 0; /* guarded by the interpreter lock */
+static struct sleep_job sleep_current;
+static atomic_bool sleep_over;
+
+static void *sleep_start_body(void *raw) {
+  sleep_body(raw);
+  atomic_store(&sleep_over, true);
+  return NULL;
+}
+
+static PyObject *floor_sleep_start(PyObject *module, PyObject *args, PyObject *kwargs) {
   (void)module;
-  static char *keywords[] = {"interval", "count", "slack_ns", NULL};
-  struct sleep_job job = {0.0, 0, 1UL, NULL};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "dn|k", keywords, &job.interval, &job.count,
-                                   &job.slack_ns)) {
+  static char *keywords[] = {"interval", "count", "slack_ns", "callable", NULL};
+  double interval = 0.0;
+  Py_ssize_t count = 0;
+  unsigned long slack_ns = 1UL;
+  PyObject *callable = Py_None;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "dn|kO", keywords, &interval, &count,
+                                   &slack_ns, &callable)) {
     return NULL;
   }
-  if (job.count < 0 || !(job.interval >= 0.0)) {
+  if (count < 0 || !(interval >= 0.0)) {
     PyErr_SetString(PyExc_ValueError, "count and interval must not be negative");
     return NULL;
   }
-  job.lateness = PyMem_RawCalloc((size_t)job.count + 1, sizeof(long long));
-  if (job.lateness == NULL) return PyErr_NoMemory();
-  pthread_t thread;
-  int rc;
-  Py_BEGIN_ALLOW_THREADS
-  rc = pthread_create(&thread, NULL, sleep_body, &job);
-  if (rc == 0) pthread_join(thread, NULL);
-  Py_END_ALLOW_THREADS
-  if (rc != 0) {
-    PyMem_RawFree(job.lateness);
-    errno = rc;
-    return PyErr_SetFromErrno(PyExc_OSError);
-  }
-  PyObject *result = PyList_New(job.count);
-  for (Py_ssize_t k = 0; result != NULL && k < job.count; ++k) {
-    PyObject *item = PyLong_FromLongLong(job.lateness[k]);
-    if (item == NULL) Py_CLEAR(result);
-    else PyList_SET_ITEM(result, k, item);
-  }
-  PyMem_RawFree(job.lateness);
-  return result;
-}
-
-/* ---- First call of a new thread ---- */
-
-static pthread_t first_call_thread;
-static int first_call_active = 0;          /* guarded by the interpreter lock */
-static PyObject *first_call_callable = NULL; /* strong reference while the thread runs */
-static long long first_call_t0 = 0;          /* written by the thread, read after join */
-
-static void *first_call_body(void *unused) {
-  (void)unused;
-  first_call_t0 = monotonic_ns();
-  PyGILState_STATE outer = PyGILState_Ensure();
-  (void)PyEval_SaveThread();
-  PyGILState_STATE state = PyGILState_Ensure();
-  PyObject *result = PyObject_CallNoArgs(first_call_callable);
-  if (result != NULL) {
-    Py_DECREF(result);
-  } else {
-    PyErr_Clear();
-  }
-  PyGILState_Release(state);
-  PyEval_RestoreThread(PyGILState_GetThisThreadState());
-  PyGILState_Release(outer);
-  return NULL;
-}
-
-static PyObject *floor_first_call_start(PyObject *module, PyObject *callable) {
-  (void)module;
-  if (first_call_active) {
-    PyErr_SetString(PyExc_RuntimeError, "a first-call thread is already running");
+  if (sleep_active) {
+    PyErr_SetString(PyExc_RuntimeError, "a sleeper is already running");
     return NULL;
   }
-  Py_INCREF(callable);
-  first_call_callable = callable;
-  int rc = pthread_create(&first_call_thread, NULL, first_call_body, NULL);
+  long long *stamps = PyMem_RawCalloc((size_t)count + 1, sizeof(long long));
+  if (stamps == NULL) return PyErr_NoMemory();
+  sleep_current = (struct sleep_job){interval, count, slack_ns, 0, stamps, NULL, NULL};
+  if (callable != Py_None) sleep_current.callable = Py_NewRef(callable);
+  atomic_store(&sleep_over, false);
+  int rc = pthread_create(&sleep_thread, NULL, sleep_start_body, &sleep_current);
   if (rc != 0) {
-    Py_CLEAR(first_call_callable);
+    PyMem_RawFree(stamps);
+    Py_CLEAR(sleep_current.callable);
     errno = rc;
     return PyErr_SetFromErrno(PyExc_OSError);
   }
-  first_call_active = 1;
+  sleep_active = 1;
   Py_RETURN_NONE;
 }
 
-static PyObject *floor_first_call_finish(PyObject *module, PyObject *unused) {
+static PyObject *floor_sleep_done(PyObject *module, PyObject *unused) {
   (void)module;
   (void)unused;
-  if (!first_call_active) {
-    PyErr_SetString(PyExc_RuntimeError, "no first-call thread was started");
+  return PyBool_FromLong(atomic_load(&sleep_over));
+}
+
+static PyObject *floor_sleep_finish(PyObject *module, PyObject *unused) {
+  (void)module;
+  (void)unused;
+  if (!sleep_active) {
+    PyErr_SetString(PyExc_RuntimeError, "no sleeper was started");
     return NULL;
   }
   Py_BEGIN_ALLOW_THREADS
-  pthread_join(first_call_thread, NULL);
+  pthread_join(sleep_thread, NULL);
   Py_END_ALLOW_THREADS
-  first_call_active = 0;
-  Py_CLEAR(first_call_callable);
-  return PyLong_FromLongLong(first_call_t0);
+  sleep_active = 0;
+  Py_CLEAR(sleep_current.callable);
+  PyObject *stamps = PyList_New(sleep_current.count);
+  for (Py_ssize_t k = 0; stamps != NULL && k < sleep_current.count; ++k) {
+    PyObject *item = PyLong_FromLongLong(sleep_current.stamps[k]);
+    if (item == NULL) {
+      Py_CLEAR(stamps);
+    } else {
+      PyList_SET_ITEM(stamps, k, item);
+    }
+  }
+  PyMem_RawFree(sleep_current.stamps);
+  sleep_current.stamps = NULL;
+  if (stamps == NULL) return NULL;
+  return Py_BuildValue("(LN)", sleep_current.t0, stamps);
 }
 
 /* ---- Many sleepers ---- */
@@ -247,7 +263,7 @@ struct sleeper {
 
 static void *sleeper_body(void *raw) {
   struct sleeper *job = raw;
-  struct sleep_job single = {job->interval, job->count, 1UL, job->lateness};
+  struct sleep_job single = {job->interval, job->count, 1UL, 0, NULL, job->lateness, NULL};
   sleep_body(&single);
   struct timespec cpu;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
@@ -310,15 +326,14 @@ static PyMethodDef floor_methods[] = {
      "start(callable, keep_thread_state=True)\n--\n\nStart the loop on a new native thread."},
     {"stop", floor_stop, METH_NOARGS,
      "stop()\n--\n\nStop the loop, wait for its thread and return the number of calls made."},
-    {"sleep_lateness", (PyCFunction)(void (*)(void))floor_sleep_lateness,
-     METH_VARARGS | METH_KEYWORDS,
-     "sleep_lateness(interval, count, slack_ns=1)\n--\n\nWake-up lateness in ns of count "
-     "absolute-deadline sleeps on a new native thread."},
-    {"first_call_start", floor_first_call_start, METH_O,
-     "first_call_start(callable)\n--\n\nStart a native thread, set up as a worker is, that calls "
-     "`callable` once."},
-    {"first_call_finish", floor_first_call_finish, METH_NOARGS,
-     "first_call_finish()\n--\n\nWait for that thread; return the t0 in ns it read first."},
+    {"sleep_start", (PyCFunction)(void (*)(void))floor_sleep_start, METH_VARARGS | METH_KEYWORDS,
+     "sleep_start(interval, count, slack_ns=1, callable=None)\n--\n\nStart a native thread "
+     "that sleeps to the absolute deadlines t0 + k * interval, k = 1..count (and calls `callable` "
+     "under the interpreter lock after each wake-up)."},
+    {"sleep_done", floor_sleep_done, METH_NOARGS,
+     "sleep_done()\n--\n\nWhether the sleeper has made its last wake-up."},
+    {"sleep_finish", floor_sleep_finish, METH_NOARGS,
+     "sleep_finish()\n--\n\nWait for the sleeper; return (t0, wake-up times), in ns."},
     {"sleepers", floor_sleepers, METH_VARARGS,
      "sleepers(threads, interval, count)\n--\n\nWake-up lateness in ns of count absolute-deadline "
      "sleeps on each of `threads` native threads, and the CPU ns they used."},

@@ -1,20 +1,23 @@
 """The benchmark's quick mode keeps working: it runs end to end and reports every section.
 
 It measures and prints, but nothing here asserts a timing: machines are too noisy for that, and
-the full benchmark (`make bench`) is where the numbers are read.
+the full benchmark (`make bench`) is where the numbers are read. The one figure checked is the
+benchmark's own honesty: its grid estimator, run on the native floor with the floor's origin
+withheld, must give back the floor's true lateness.
 """
 
 from __future__ import annotations
 
 import json
 import math
+import random
 import subprocess
 import sys
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parents[2]
 PEERS = ("anchored sleep loop", "sched (absolute)", "threading.Timer re-armed", "naive sleep loop")
-STATS = ("p50_us", "p99_us", "max_us", "last_call_us")
+STATS = ("p50_us", "p99_us", "spread_us", "gap_p99_us", "max_us", "last_call_us")
 
 
 def finite(value: object) -> bool:
@@ -36,13 +39,17 @@ def test_quick_benchmark_reports_every_section(tmp_path: Path) -> None:
     document = json.loads(output.read_text())
     assert output.with_suffix(".md").read_text().count("| ") > 10
 
+    lateness = document["lateness"]
     for label in ("1 ms", "10 ms"):
         for load in ("idle", "busy"):
-            runners = document["lateness"][label][load]
-            assert set(runners) >= {"metronyx", *PEERS}
+            runners = lateness[label][load]
+            assert set(runners) >= {"metronyx", "native sleep floor", *PEERS}
             assert all(finite(stats[stat]) for stats in runners.values() if isinstance(stats, dict)
                        for stat in STATS)
-        assert finite(document["lateness"][label]["idle"]["native sleep floor"]["p50_us"])
+            assert set(lateness["samples_us"][label][load]) == set(runners) - {
+                "calls_per_run", "fastest_wake_us"}
+    check = lateness["estimator_check"]["1 ms"]
+    assert check["within_tolerance"], check  # the floor's true p50 and p99, its origin withheld
 
     variants = document["overhead"]["variants"]
     for name in ("metronyx", "native floor (thread state kept)", "Python loop + os.sched_yield()"):
@@ -64,4 +71,35 @@ def test_quick_benchmark_reports_every_section(tmp_path: Path) -> None:
         for impl in ("metronyx", "PyScheduler"):
             assert finite(document["cancel_latency"][label][impl]["p50_us"])
 
+    variants = document["main_throughput"]["variants"]
+    assert len(variants) == 5 and all(row["rounds_per_s"] > 0 and finite(row["loss"])
+                                      for row in variants.values())
+
     assert document["goals"] and all(isinstance(goal["met"], bool) for goal in document["goals"])
+
+
+def test_estimator_check_fails_a_grid_placed_at_the_fastest_call() -> None:
+    """On floor-like runs with known origins the check passes the benchmark's estimator and fails
+    one that makes each run's fastest call 0 late (the machine's wake-up floor taken off every
+    call), so a pass in the quick run means something."""
+    sys.path.insert(0, str(REPO / "bench"))
+    try:
+        import lateness
+        from measure import grid_lateness
+    finally:
+        sys.path.remove(str(REPO / "bench"))
+
+    rng = random.Random(15)
+    interval = 1_000_000
+    runs = []
+    for run in range(4):
+        origin = 10**12 + run * 10**9
+        runs.append((origin, [origin + (k + 1) * interval + 15_000 + round(rng.expovariate(1 / 8e3))
+                              for k in range(200)]))
+
+    def fastest_call_on_time(stamps, interval_ns, fastest_wake, first_index=0):
+        return grid_lateness(stamps, interval_ns, 0, first_index)
+
+    assert lateness.check_estimator(runs, interval)["within_tolerance"]
+    rejected = lateness.check_estimator(runs, interval, fastest_call_on_time)
+    assert not rejected["within_tolerance"] and rejected["error_p50_us"] < -10
