@@ -26,15 +26,12 @@ namespace {
 
 enum class CallEnd { made, stopped, in_forked_child };
 
-struct CallOutcome {
-  CallEnd end = CallEnd::made;
-  // Formatted under the lock (the debug form needs it), written after it is given up.
-  std::string error_line;
-};
-
-// One turn: the interpreter lock is held only for the call and the formatting of its error line.
-CallOutcome call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& thread_state,
-                            std::uint64_t fork_generation) {
+// One turn: the interpreter lock is held only for the call and the formatting of its error line,
+// which is left in `error_line` (empty after a successful call) to be written after the lock is
+// given up. The caller keeps one buffer for all turns, so a call that succeeds costs no string.
+CallEnd call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& thread_state,
+                        std::uint64_t fork_generation, std::string& error_line) {
+  error_line.clear();
   binding::LockQueueTurn turn;
   // A task that sleeps between calls asks the main thread to hand the lock over, so that a busy
   // main thread does not make it wait out the switch interval. Never for a task that does not
@@ -46,29 +43,29 @@ CallOutcome call_under_lock(const LaunchRecord& record, binding::WorkerThreadSta
   binding::GilGuard guard = binding::GilGuard::acquire();
   if (ask_main_thread) binding::MainThreadHandoff::granted();
   turn.pass_on();
-  CallOutcome outcome;
+  CallEnd end = CallEnd::made;
   try {
     // Read again with the lock held: `cancel` and `shutdown` stop flags under this lock, so once
     // either has returned, no call of the stopped task starts (the common `cancel(); close()`).
-    if (!record.flag->is_running()) return CallOutcome{CallEnd::stopped, {}};
+    if (!record.flag->is_running()) return CallEnd::stopped;
     thread_state.adopt_threading_hooks();
     if (PyObject* result = PyObject_CallNoArgs(record.callable.get())) {
       binding::release_reference(result);
     } else {
       binding::PyErr error = binding::PyErr::fetch();
-      outcome.error_line = "Error calling Python function: ";
-      error.debug_form(outcome.error_line);
-      outcome.error_line += '\n';
+      error_line = "Error calling Python function: ";
+      error.debug_form(error_line);
+      error_line += '\n';
     }
     // The callable forked and this is the child: the task belongs to the parent.
-    if (binding::fork_generation() != fork_generation) outcome.end = CallEnd::in_forked_child;
+    if (binding::fork_generation() != fork_generation) end = CallEnd::in_forked_child;
   } catch (const abi::__forced_unwind&) {
     // The interpreter is ending this thread while the callable waited for the lock: the lock is
     // not ours, so the guard must not give it back.
     guard.abandon_on_forced_unwind();
     throw;
   }
-  return outcome;
+  return end;
 }
 
 enum class LoopEnd { stopped, interpreter_exiting, in_forked_child };
@@ -77,22 +74,23 @@ LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_
   const runtime::Instant t0 = runtime::monotonic_now();
   const std::uint64_t fork_generation = binding::fork_generation();
   std::int64_t completed_calls = 0;  // 64 bits wide: see next_delay
+  std::string error_line;
   if (record.start_latch) record.start_latch->wait();
   for (;;) {
     if (!record.flag->is_running()) return LoopEnd::stopped;
-    CallOutcome outcome;
+    CallEnd end;
     {
       binding::ExitGate::Pass pass = binding::ExitGate::enter();
       if (!pass) return LoopEnd::interpreter_exiting;
-      outcome = call_under_lock(record, thread_state, fork_generation);
+      end = call_under_lock(record, thread_state, fork_generation, error_line);
     }
-    if (!outcome.error_line.empty()) {
+    if (!error_line.empty()) {
       // A stream that cannot take the line (closed, full, a broken pipe) loses the line, not the
       // task: it keeps running on its grid, as a failing task does.
-      (void)runtime::try_write_line(runtime::StdStream::error, outcome.error_line);
+      (void)runtime::try_write_line(runtime::StdStream::error, error_line);
     }
-    if (outcome.end == CallEnd::stopped) return LoopEnd::stopped;
-    if (outcome.end == CallEnd::in_forked_child) return LoopEnd::in_forked_child;
+    if (end == CallEnd::stopped) return LoopEnd::stopped;
+    if (end == CallEnd::in_forked_child) return LoopEnd::in_forked_child;
     const runtime::Instant now = runtime::monotonic_now();
     const double elapsed = now.saturating_since(t0).as_seconds_f64();
     completed_calls += 1;
