@@ -45,9 +45,10 @@ class RunFlag {
   // first. Returns whether the flag is still running.
   [[nodiscard]] bool sleep_until(const runtime::Instant& deadline) {
     std::uint32_t seen = word_.load(std::memory_order_relaxed);
-    if (seen == kRunning &&
-        !word_.compare_exchange_strong(seen, kRunningWithSleepers, std::memory_order_relaxed)) {
-      return false;  // the only other change there is: stopped
+    // A failed exchange leaves the word's new value in `seen`: stopped, or a worker sharing the
+    // flag announced its own sleep first, which serves this one too.
+    if (seen == kRunning) {
+      (void)word_.compare_exchange_strong(seen, kRunningWithSleepers, std::memory_order_relaxed);
     }
     if (seen == kStopped) return false;
     for (;;) {
