@@ -104,12 +104,12 @@ PyObject* scheduler_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* scheduler_start(PyObject* self, PyObject*) {
   return method_entry_frame([&]() -> PyResult<OwnedRef> {
-    PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
-    if (!borrow) return std::unexpected(std::move(borrow.error()));
-    // Read before anything leaves the pending list: workers get the stack that a
-    // `threading.Thread` started now would get.
+    // Workers get the stack that a `threading.Thread` started now would get. Read before the
+    // borrow, so that nothing runs while the instance is borrowed but the start itself.
     PyResult<std::size_t> stack_size = threading_stack_size();
     if (!stack_size) return std::unexpected(std::move(stack_size.error()));
+    PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
+    if (!borrow) return std::unexpected(std::move(borrow.error()));
     borrow->state().start(*stack_size);
     return none();
   });

@@ -7,6 +7,8 @@ from __future__ import annotations
 import threading
 import time
 
+import pytest
+
 import metronyx
 from conftest import lines, run_python
 
@@ -94,37 +96,45 @@ def test_a_task_keeps_calling_when_stderr_cannot_be_written():
     assert "Task id:1 stopped." in lines(result.stdout)
 
 
-def test_deep_recursion_behaves_as_on_a_python_thread():
-    """Recursion through C code (a sort key calling back into Python, a few KiB of C stack a
-    level) succeeds on a worker exactly as on a threading.Thread; a 2 MiB stack crashed the
-    process here. The worker goes first, before anything is warmed up for it."""
-    result = run_python(
-        """
+DEEP_RECURSION = """
     import sys, threading, time, metronyx
     sys.setrecursionlimit(100000)
+    threading.stack_size({stack_size})
     def deep(n):
         return 0 if n == 0 else sorted([0], key=lambda _: deep(n - 1))[0]
-    results = {}
-    def run(where):
+    results = []
+    def run():
         try:
-            results[where] = deep(1000)
+            results.append(deep({depth}))
         except RecursionError:
-            results[where] = "RecursionError"
-    s = metronyx.Scheduler()
-    s.schedule(lambda: run("worker"), 60.0)
-    s.start()
-    while "worker" not in results:
-        time.sleep(0.01)
-    s.shutdown()
-    thread = threading.Thread(target=run, args=("thread",))
-    thread.start()
-    thread.join()
-    say(results["thread"], results["worker"])
-    """
-    )
-    assert result.returncode == 0, result.stderr
-    thread_result, worker_result = lines(result.stdout)[-1].split()
-    assert worker_result == thread_result
+            results.append("RecursionError")
+    if "{where}" == "worker":
+        s = metronyx.Scheduler()
+        s.schedule(run, 60.0)
+        s.start()
+        while not results:
+            time.sleep(0.01)
+        s.shutdown()
+    else:
+        thread = threading.Thread(target=run)
+        thread.start()
+        thread.join()
+    say(results[0])
+"""
+
+
+@pytest.mark.parametrize("stack_size, depth", [(0, 1000), (32 << 20, 2500)])
+def test_deep_recursion_behaves_as_on_a_python_thread(stack_size, depth):
+    """Recursion through C code (a sort key calling back into Python, a few KiB of C stack a
+    level) ends on a worker exactly as on a threading.Thread, with the default stack and with the
+    one set by threading.stack_size(); a 2 MiB stack crashed the process at depth 1000, the
+    default 8 MiB one at 2500. Each runs in a process of its own, with nothing warmed up."""
+    outcomes = []
+    for where in ("thread", "worker"):
+        result = run_python(DEEP_RECURSION.format(stack_size=stack_size, depth=depth, where=where))
+        assert result.returncode == 0, (where, result.returncode, result.stderr)
+        outcomes += [line for line in lines(result.stdout) if not line.startswith("Task id:")]
+    assert len(outcomes) == 2 and outcomes[1] == outcomes[0]
 
 
 def test_threading_trace_and_profile_hooks_see_callbacks(scheduler):
