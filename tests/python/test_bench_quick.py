@@ -24,6 +24,23 @@ def finite(value: object) -> bool:
     return isinstance(value, (int, float)) and math.isfinite(value)
 
 
+def estimator_recovers_the_floor(check: dict, tmp_path: Path) -> bool:
+    """The estimator gives back the floor's true p50 and p99 with its origin withheld. A biased
+    estimator misses in every run (the old anchor by a whole wake-up floor, about 17 us); a sound
+    one can miss a quick run's p99 of a few hundred samples when the machine hiccups (about one
+    run in twelve here). So a miss is measured again, twice at most, in the lateness section
+    alone: only a miss in all three fails."""
+    for _ in range(2):
+        if check["within_tolerance"]:
+            return True
+        again = tmp_path / "lateness.json"
+        subprocess.run([sys.executable, str(REPO / "bench" / "run.py"), "--quick", "--sections",
+                        "lateness", "--output", str(again)],
+                       cwd=tmp_path, capture_output=True, text=True, timeout=300, check=True)
+        check = json.loads(again.read_text())["lateness"]["estimator_check"]["1 ms"]
+    return check["within_tolerance"]
+
+
 def test_quick_benchmark_reports_every_section(tmp_path: Path) -> None:
     """`bench/run.py --quick` exits 0, keeps the workers' stop lines out of its table, and writes
     JSON with a figure for every scheduler in every section."""
@@ -49,7 +66,7 @@ def test_quick_benchmark_reports_every_section(tmp_path: Path) -> None:
             assert set(lateness["samples_us"][label][load]) == set(runners) - {
                 "calls_per_run", "fastest_wake_us"}
     check = lateness["estimator_check"]["1 ms"]
-    assert check["within_tolerance"], check  # the floor's true p50 and p99, its origin withheld
+    assert estimator_recovers_the_floor(check, tmp_path), check
 
     variants = document["overhead"]["variants"]
     for name in ("metronyx", "native floor (thread state kept)", "Python loop + os.sched_yield()"):
