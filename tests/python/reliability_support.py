@@ -85,9 +85,11 @@ class FdCapture:
 
 
 def stop_ids(text: str) -> collections.Counter[int]:
-    """The task ids of the stop lines in `text`, counted; any other line is an error."""
+    """The task ids of the whole stop lines in `text`, counted; any other line is an error. A line
+    still being written when `text` was read (a write that crosses a page of the capture file
+    lands in two steps) is left for the next read."""
     ids: collections.Counter[int] = collections.Counter()
-    for line in text.splitlines():
+    for line in text[: text.rfind("\n") + 1].splitlines():
         match = STOP_LINE.match(line)
         assert match, f"unexpected line on standard output: {line!r}"
         ids[int(match.group(1))] += 1
