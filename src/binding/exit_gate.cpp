@@ -16,9 +16,9 @@ namespace {
 std::atomic<std::uint32_t> workers_inside{0};
 std::atomic<bool> gate_closed{false};
 std::atomic<bool> hook_installed{false};
-// When the wait for the workers inside ends, in nanoseconds on the monotonic clock; 0 until the
-// gate first closes. Shared by both closing hooks, so that together they wait at most once.
-std::atomic<std::int64_t> wait_deadline_ns{0};
+// Set by the first closing hook that waits. Once the gate is closed no worker can enter, so a
+// later hook could only wait for the ones that outlived the first wait: the bound holds in all.
+std::atomic<bool> waited{false};
 // This thread's admitted passes, so that a child forked by this thread knows how many of the
 // parent's passes are its own.
 thread_local std::uint32_t passes_held = 0;
@@ -27,22 +27,11 @@ thread_local std::uint32_t passes_held = 0;
 // threads at exit; waiting longer would hold up the program's exit for a task it cannot stop.
 constexpr runtime::Duration kLongestWait{1, 0};
 constexpr runtime::Duration kPollInterval{0, 200'000};
-constexpr std::int64_t kNanosPerSecond = 1'000'000'000;
-
-runtime::Instant shared_deadline() {
-  const runtime::Instant proposed = runtime::monotonic_now().saturating_add(kLongestWait);
-  std::int64_t expected = 0;
-  const std::int64_t mine = proposed.seconds * kNanosPerSecond + proposed.nanoseconds;
-  if (wait_deadline_ns.compare_exchange_strong(expected, mine, std::memory_order_seq_cst)) {
-    return proposed;
-  }
-  return runtime::Instant{expected / kNanosPerSecond, expected % kNanosPerSecond};
-}
-
 void close_and_wait() {
   gate_closed.store(true, std::memory_order_seq_cst);
   if (workers_inside.load(std::memory_order_seq_cst) == 0) return;
-  const runtime::Instant deadline = shared_deadline();
+  if (waited.exchange(true, std::memory_order_seq_cst)) return;
+  const runtime::Instant deadline = runtime::monotonic_now().saturating_add(kLongestWait);
   Py_BEGIN_ALLOW_THREADS;
   while (workers_inside.load(std::memory_order_seq_cst) != 0) {
     const runtime::Instant now = runtime::monotonic_now();
@@ -107,7 +96,7 @@ void ExitGate::reset_after_fork() {
   // (a fork made inside a callable) are still inside. Waiting for the others would hold the
   // child's exit up for the whole bound.
   workers_inside.store(passes_held, std::memory_order_seq_cst);
-  wait_deadline_ns.store(0, std::memory_order_seq_cst);
+  waited.store(false, std::memory_order_seq_cst);
 }
 
 void install_exit_gate() {
