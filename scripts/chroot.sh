@@ -117,6 +117,8 @@ run() {
     NO_PROXY CI TERM; do
     [ -n "${!name:-}" ] && passed+=("$name=${!name}")
   done
+  # And the project's own settings (METRONYX_RELIABILITY and the like).
+  while IFS= read -r name; do passed+=("$name=${!name}"); done < <(compgen -e | grep '^METRONYX_' || true)
   unshare --mount --propagation private -- /bin/sh -c '
     dir=$1 root=$2
     shift 2
