@@ -4,6 +4,7 @@
 # scripts/versions.sh, on the host or inside a chroot (the checkout is at the same path in both).
 #
 #   scripts/version_suite.sh <python> <name> [pytest arguments...]
+#   scripts/version_suite.sh <python> <name> --install-only      the venv and the build, no tests
 #
 # <name> names the venv and build directories (build/py<name>/). The build is the one a user's
 # `pip install .` makes (Release, stripped), with warnings as errors as in all our builds. With no
@@ -39,6 +40,8 @@ log "building and installing metronyx"
 "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps \
   -Cbuild-dir="$DIR/build" -Ccmake.define.METRONYX_WERROR=ON . >"$DIR/install.log" 2>&1 ||
   { cat "$DIR/install.log" >&2; exit 1; }
+
+[ "${1:-}" != --install-only ] || exit 0
 
 log "Python suite on $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0] + sys.abiflags)')"
 # From outside the checkout, so that `import metronyx` finds the installed module.

@@ -3,6 +3,10 @@
 # and runs the whole Python suite on it, each in a venv of its own (scripts/version_suite.sh).
 #
 #   scripts/versions.sh [VERSION...]    versions among 3.12 3.14 3.15 (default: all three)
+#   scripts/versions.sh --run VERSION COMMAND...
+#                                       builds and installs for VERSION only, then runs COMMAND
+#                                       with that version's venv python first on PATH (inside the
+#                                       chroot where the version lives there); for the benchmark
 #
 # Where each interpreter comes from: the host's own (pyenv's, or one on PATH with its headers)
 # when it has one; otherwise Debian's unstable suite in the chroot of scripts/chroot.sh, which
@@ -32,19 +36,41 @@ host_python() { # host_python <version>: prints the host's interpreter of that v
   return 1
 }
 
-run_version() { # run_version <version>
+run_version() { # run_version <version> [version_suite.sh arguments...]
   local version=$1 name=${1/./} python
+  shift
   if python=$(host_python "$version"); then
-    scripts/version_suite.sh "$python" "$name"
+    scripts/version_suite.sh "$python" "$name" "$@"
   elif [ "$version" = 3.14 ] || [ "$version" = 3.15 ]; then
     scripts/chroot.sh ensure amd64 >/dev/null
-    scripts/chroot.sh run amd64 "$ROOT/scripts/version_suite.sh" "/usr/bin/python$version" "$name"
+    scripts/chroot.sh run amd64 "$ROOT/scripts/version_suite.sh" "/usr/bin/python$version" "$name" "$@"
   else
     echo "error: CPython $version with its headers was not found on this machine (pyenv or PATH)," >&2
     echo "       and Debian's unstable suite does not have it; install it (pyenv install $version)" >&2
     exit 1
   fi
 }
+
+# in_version <version> <command...>: runs the command where that version's venv lives.
+in_version() {
+  local version=$1 path
+  shift
+  path=$ROOT/build/py${version/./}/venv/bin:/usr/local/bin:/usr/bin:/bin
+  if host_python "$version" >/dev/null; then
+    env PATH="$path" "$@"
+  else
+    scripts/chroot.sh run amd64 /usr/bin/env PATH="$path" "$@"
+  fi
+}
+
+if [ "${1:-}" = --run ]; then
+  [ $# -ge 3 ] || { echo "usage: scripts/versions.sh --run VERSION COMMAND..." >&2; exit 2; }
+  version=$2
+  shift 2
+  run_version "$version" --install-only
+  in_version "$version" "$@"
+  exit
+fi
 
 versions=("$@")
 [ ${#versions[@]} -gt 0 ] || versions=(3.12 3.14 3.15)
