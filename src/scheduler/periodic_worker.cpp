@@ -29,8 +29,9 @@ enum class CallEnd { made, stopped, in_forked_child };
 // One turn: the interpreter lock is held only for the call and the formatting of its error line,
 // which is left in `error_line` (empty after a successful call) to be written after the lock is
 // given up. The caller keeps one buffer for all turns, so a call that succeeds costs no string.
-CallEnd call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& thread_state,
-                        std::uint64_t fork_generation, std::string& error_line) {
+CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
+                        std::string& error_line) {
+  binding::WorkerThreadState& thread_state = record.thread_state;
   error_line.clear();
   binding::LockQueueTurn turn;
   // A task that sleeps between calls asks the main thread to hand the lock over, so that a busy
@@ -39,7 +40,7 @@ CallEnd call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& 
   // every call.
   const bool ask_main_thread = record.interval > 0;
   if (ask_main_thread) binding::MainThreadHandoff::request();
-  thread_state.start();
+  thread_state.attach();
   binding::GilGuard guard = binding::GilGuard::acquire();
   if (ask_main_thread) binding::MainThreadHandoff::granted();
   turn.pass_on();
@@ -70,7 +71,7 @@ CallEnd call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& 
 
 enum class LoopEnd { stopped, interpreter_exiting, in_forked_child };
 
-LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_state) {
+LoopEnd run_loop(LaunchRecord& record) {
   const runtime::Instant t0 = runtime::monotonic_now();
   const std::uint64_t fork_generation = binding::fork_generation();
   std::int64_t completed_calls = 0;  // 64 bits wide: see next_delay
@@ -82,7 +83,7 @@ LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_
     {
       binding::ExitGate::Pass pass = binding::ExitGate::enter();
       if (!pass) return LoopEnd::interpreter_exiting;
-      end = call_under_lock(record, thread_state, fork_generation, error_line);
+      end = call_under_lock(record, fork_generation, error_line);
     }
     if (!error_line.empty()) {
       // A stream that cannot take the line (closed, full, a broken pipe) loses the line, not the
@@ -123,12 +124,11 @@ void worker_entry(void* raw) {
 
 void periodic_worker(LaunchRecord record) {
   runtime::request_precise_wakeups();
-  binding::WorkerThreadState thread_state;
   LoopEnd end = LoopEnd::stopped;
   // Only internal failures are caught here; they were reported where they started (or resumed
   // after a PanicException was printed) and end just this thread. A forced unwind passes on.
   try {
-    end = run_loop(record, thread_state);
+    end = run_loop(record);
     if (end == LoopEnd::interpreter_exiting) return;
     if (end == LoopEnd::stopped) {
       runtime::write_line(runtime::StdStream::output,
@@ -142,17 +142,23 @@ void periodic_worker(LaunchRecord record) {
   // the main thread's: it is left as it is, and the process ends with this thread, as it does
   // when a Python thread's target returns after a fork.
   if (end == LoopEnd::in_forked_child) return;
-  finish_thread_state(thread_state);
+  finish_thread_state(record.thread_state);
 }
 
-void launch_worker(LaunchRecord record) {
+std::expected<void, LaunchFailure> launch_worker(LaunchRecord& record) {
+  // The thread state first: without it no thread is worth creating.
+  binding::PyResult<binding::WorkerThreadState> thread_state = binding::WorkerThreadState::create();
+  if (!thread_state) return std::unexpected(LaunchFailure{std::move(thread_state.error()), {}});
+  record.thread_state = std::move(*thread_state);
   auto owned = std::make_unique<LaunchRecord>(std::move(record));
   auto started = runtime::spawn_detached(&worker_entry, owned.get(), owned->stack_size);
   if (!started) {
-    owned.reset();  // the callable's release is immediate: the caller holds the lock
-    runtime::fail("failed to spawn thread: " + started.error());
+    owned->thread_state.discard();
+    record = std::move(*owned);  // the caller keeps the task, to launch it again later
+    return std::unexpected(LaunchFailure{std::nullopt, std::move(started.error())});
   }
   (void)owned.release();  // the new thread owns the record now
+  return {};
 }
 
 }  // namespace metronyx::scheduler

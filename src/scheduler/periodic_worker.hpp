@@ -1,10 +1,10 @@
 // The worker that calls one task's callable on a fixed-rate grid, on a native thread of its own.
 //
 // Contract:
-// - `launch_worker` is called with the interpreter lock held (from `start`). It starts a detached
-//   thread (the stack a Python thread would get, no name) that owns the launch record. If the
-//   thread cannot be created the record is released on the calling thread and the internal
-//   failure "failed to spawn thread: " plus the operating system's error follows.
+// - `launch_worker` is called with the interpreter lock held (from `start`). It makes the worker's
+//   thread state, then starts a detached thread (the stack a Python thread would get, no name)
+//   that owns the launch record. When either cannot be made, nothing is started and the record,
+//   callable included, stays with the caller, so that the task can be launched again later.
 // - The worker shares only its RunFlag with the rest of the module, and touches Python objects
 //   only inside a GilGuard, except for the final release of its callable (deferred).
 // - Call k (from 0) is due at t0 + k * interval, t0 being the moment the worker began; a late call
@@ -32,9 +32,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <expected>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "binding/py_err.hpp"
 #include "binding/refs.hpp"
+#include "binding/worker_thread_state.hpp"
 #include "scheduler/run_flag.hpp"
 #include "scheduler/start_latch.hpp"
 
@@ -50,9 +55,20 @@ struct LaunchRecord {
   std::shared_ptr<const StartLatch> start_latch;
   // Bytes of stack for the thread; 0 for the platform's default thread stack.
   std::size_t stack_size = 0;
+  // Made by `launch_worker`, on the launching thread.
+  binding::WorkerThreadState thread_state;
 };
 
-void launch_worker(LaunchRecord record);
+// Why a launch did not happen.
+struct LaunchFailure {
+  // Set when the thread state could not be made (MemoryError); empty when the operating system
+  // refused the thread, whose error text is then in `os_error`.
+  std::optional<binding::PyErr> error;
+  std::string os_error;
+};
+
+// On success the record has moved to the new thread; on failure it is left as it was.
+[[nodiscard]] std::expected<void, LaunchFailure> launch_worker(LaunchRecord& record);
 
 // The thread body, exposed for tests that run a worker on a thread of their own.
 void periodic_worker(LaunchRecord record);

@@ -1,0 +1,117 @@
+"""Hard conditions: memory running out while a worker starts, a finalizer that blocks, a full
+standard output, an interpreter finalized and initialized again by its host.
+
+Each runs in a subprocess (or a host program built here against the running interpreter), since
+each leaves the process in a state no other test should share.
+"""
+
+from __future__ import annotations
+
+import os
+import shlex
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import textwrap
+
+import pytest
+
+import metronyx
+from reliability_support import run_program, sanitizer_runtime
+from test_reliability_faults import PRELUDE, results
+
+
+def compile_c(source: str, directory: str, name: str, *, shared: bool) -> str:
+    """Builds `source` with the running interpreter's compiler and headers: a shared library that
+    the interpreter loads, or a program that embeds it (linked against its library)."""
+    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    source_path = os.path.join(directory, name + ".c")
+    with open(source_path, "w") as file:
+        file.write(textwrap.dedent(source))
+    output = os.path.join(directory, name + (".so" if shared else ""))
+    command = [*compiler, "-O1", "-I", sysconfig.get_paths()["include"], source_path, "-o", output]
+    if shared:
+        command += ["-shared", "-fPIC"]
+    else:
+        libdirs = {sysconfig.get_config_var(v) for v in ("LIBDIR", "LIBPL")} - {None}
+        command += [f"-L{d}" for d in sorted(libdirs)] + [f"-Wl,-rpath,{d}" for d in sorted(libdirs)]
+        command += [f"-lpython{sysconfig.get_config_var('LDVERSION')}"]
+        command += shlex.split(sysconfig.get_config_var("LIBS") or "")
+        command += shlex.split(sysconfig.get_config_var("SYSLIBS") or "")
+    built = subprocess.run(command, capture_output=True, text=True)
+    assert built.returncode == 0, f"{shlex.join(command)}\n{built.stderr}"
+    return output
+
+
+# Wraps the interpreter's raw allocator, where thread states come from: while armed, every calloc
+# fails, as it does when the address space runs out.
+FAILING_CALLOC = """
+#include <Python.h>
+#include <stdatomic.h>
+
+static PyMemAllocatorEx original;
+static atomic_int armed;
+
+static void* wrapped_malloc(void* ctx, size_t size) { return original.malloc(original.ctx, size); }
+static void* wrapped_calloc(void* ctx, size_t count, size_t size) {
+    if (atomic_load(&armed)) return NULL;
+    return original.calloc(original.ctx, count, size);
+}
+static void* wrapped_realloc(void* ctx, void* block, size_t size) {
+    return original.realloc(original.ctx, block, size);
+}
+static void wrapped_free(void* ctx, void* block) { original.free(original.ctx, block); }
+
+void install(void) {
+    PyMemAllocatorEx wrapper = {NULL, wrapped_malloc, wrapped_calloc, wrapped_realloc, wrapped_free};
+    PyMem_GetAllocator(PYMEM_DOMAIN_RAW, &original);
+    PyMem_SetAllocator(PYMEM_DOMAIN_RAW, &wrapper);
+}
+
+void arm(int on) { atomic_store(&armed, on); }
+"""
+
+
+def test_thread_state_that_cannot_be_made_fails_start_not_the_process(tmp_path):
+    """No memory for a worker's thread state: start() raises MemoryError, the tasks stay pending, a later start() runs them."""
+    shim = compile_c(FAILING_CALLOC, str(tmp_path), "failing_calloc", shared=True)
+    result = run_program(
+        PRELUDE
+        + f"""
+import ctypes, metronyx
+
+shim = ctypes.PyDLL({shim!r})
+shim.install()
+calls = {{}}
+
+
+def task(index):
+    return lambda: calls.__setitem__(index, calls.get(index, 0) + 1)
+
+
+s = metronyx.Scheduler()
+ids = [s.schedule(task(i), 0.002) for i in range(3)]
+shim.arm(1)
+try:
+    s.start()
+    error = None
+except BaseException as raised:
+    error = raised
+# A worker that made its own thread state would try now, and find no memory.
+time.sleep(0.3)
+shim.arm(0)
+called_while_failing = dict(calls)
+s.start()
+wait_for(lambda: all(calls.get(i, 0) >= 3 for i in range(3)), "every task is called")
+s.shutdown()
+report(error=[type(error).__name__, isinstance(error, Exception)], before=called_while_failing, ids=ids)
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    r = results(result.stdout)
+    assert r["error"] == ["MemoryError", True]
+    assert r["before"] == {}
+    stop_lines = sorted(line for line in result.stdout.splitlines() if not line.startswith("RESULT "))
+    assert stop_lines == sorted(f"Task id:{i} stopped." for i in r["ids"])
+    assert result.stderr == ""
