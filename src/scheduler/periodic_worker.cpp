@@ -41,9 +41,12 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
   const bool ask_main_thread = record.interval > 0;
   if (ask_main_thread) binding::MainThreadHandoff::request();
   thread_state.attach();
-  binding::GilGuard guard = binding::GilGuard::acquire();
+  binding::GilGuard guard = binding::GilGuard::acquire_without_draining();
   if (ask_main_thread) binding::MainThreadHandoff::granted();
   turn.pass_on();
+  // Only now: a finalizer run by a deferred release may block, or wait for another task's call,
+  // and must hold up this thread alone, not every worker queued behind this turn.
+  binding::drain_deferred_releases();
   CallEnd end = CallEnd::made;
   try {
     // Read again with the lock held: `cancel` and `shutdown` stop flags under this lock, so once
@@ -110,9 +113,18 @@ LoopEnd run_loop(LaunchRecord& record) {
   }
 }
 
-void finish_thread_state(binding::WorkerThreadState& thread_state) {
+// The callable is released here, on the worker's own thread with the lock held, as a Python
+// thread drops its target: its finalizer may block or wait for other tasks, and holds up only this
+// thread. Without a pass (the interpreter is exiting) the release is deferred.
+void release_and_finish(LaunchRecord& record) {
   binding::ExitGate::Pass pass = binding::ExitGate::enter();
-  if (pass) thread_state.finish();
+  if (!pass) return;
+  record.thread_state.attach();
+  {
+    binding::GilGuard guard = binding::GilGuard::acquire();
+    record.callable = binding::OwnedRef();
+  }
+  record.thread_state.finish();
 }
 
 void worker_entry(void* raw) {
@@ -137,12 +149,14 @@ void periodic_worker(LaunchRecord record) {
   } catch (const runtime::InternalFailure&) {
   }
   record.flag.reset();
-  record.callable = binding::OwnedRef();  // no guard held: the release waits for the next drain
   // In a forked child this thread is the only one, and the interpreter has made its thread state
   // the main thread's: it is left as it is, and the process ends with this thread, as it does
   // when a Python thread's target returns after a fork.
-  if (end == LoopEnd::in_forked_child) return;
-  finish_thread_state(record.thread_state);
+  if (end == LoopEnd::in_forked_child) {
+    record.callable = binding::OwnedRef();  // no guard held: the release waits for the next drain
+    return;
+  }
+  release_and_finish(record);
 }
 
 std::expected<void, LaunchFailure> launch_worker(LaunchRecord& record) {

@@ -6,7 +6,10 @@
 //   that owns the launch record. When either cannot be made, nothing is started and the record,
 //   callable included, stays with the caller, so that the task can be launched again later.
 // - The worker shares only its RunFlag with the rest of the module, and touches Python objects
-//   only inside a GilGuard, except for the final release of its callable (deferred).
+//   only inside a GilGuard. It runs deferred releases (other threads' finalizers) only after its
+//   lock-queue turn is passed on, and releases its own callable at its end on its own thread with
+//   the lock held (deferred only when the interpreter is exiting or in a forked child): a
+//   finalizer that blocks holds up one thread, never the queue.
 // - Call k (from 0) is due at t0 + k * interval, t0 being the moment the worker began; a late call
 //   is made at once, so an overrun is caught up back-to-back and the grid never drifts.
 // - The flag is read at the top of the loop and again once the lock is held, right before the
@@ -27,7 +30,7 @@
 //                  |  +----- sleep until the next slot or a stop <--------------------+
 //                  no <--------------------------------no
 //                  |
-//                  +--> stop line --> release flag, then callable (deferred) --> end
+//                  +--> stop line --> release flag, then callable (lock held) --> end
 #pragma once
 
 #include <cstddef>

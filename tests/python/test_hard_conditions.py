@@ -115,3 +115,49 @@ report(error=[type(error).__name__, isinstance(error, Exception)], before=called
     stop_lines = sorted(line for line in result.stdout.splitlines() if not line.startswith("RESULT "))
     assert stop_lines == sorted(f"Task id:{i} stopped." for i in r["ids"])
     assert result.stderr == ""
+
+
+def test_blocking_finalizer_holds_up_only_its_own_thread():
+    """A released callable whose __del__ waits for another task's next call finishes: that task keeps running."""
+    result = run_program(
+        PRELUDE
+        + """
+import threading, metronyx
+
+flushed = threading.Event()
+ticks = {"b": 0}
+outcome = {}
+
+
+def b():
+    ticks["b"] += 1
+    flushed.set()
+
+
+class Closing:
+    # A stand-in for a close() that waits until another task has flushed.
+    def __call__(self):
+        pass
+
+    def __del__(self):
+        flushed.clear()
+        outcome["flushed"] = flushed.wait(10)
+
+
+first = metronyx.Scheduler()
+closing_id = first.schedule(Closing(), 0.002)
+other = metronyx.Scheduler()
+other.schedule(b, 0.002)
+first.start()
+other.start()
+wait_for(lambda: ticks["b"] >= 3, "the other task is called")
+first.cancel(closing_id)
+# No entry into the module from here on: the release happens on a worker thread.
+wait_for(lambda: "flushed" in outcome, "the finalizer has run")
+other.shutdown()
+report(**outcome)
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    r = results(result.stdout)
+    assert r == {"flushed": True}
