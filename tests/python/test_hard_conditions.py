@@ -161,3 +161,53 @@ report(**outcome)
     assert result.returncode == 0, result.stderr
     r = results(result.stdout)
     assert r == {"flushed": True}
+
+
+def test_full_standard_output_does_not_hold_up_error_lines():
+    """A stop line stuck on a full stdout pipe does not stop other tasks from writing their error lines."""
+    result = run_program(
+        PRELUDE
+        + """
+import metronyx
+
+saved_stdout = os.dup(1)
+reader, writer = os.pipe()
+os.dup2(writer, 1)
+os.close(writer)
+os.set_blocking(1, False)
+try:
+    while True:
+        os.write(1, b"x")
+except BlockingIOError:
+    pass
+os.set_blocking(1, True)
+
+failures = {"calls": 0}
+
+
+def failing():
+    failures["calls"] += 1
+    raise ValueError("x")
+
+
+s = metronyx.Scheduler()
+stopping_id = s.schedule(lambda: None, 0.002)
+s.schedule(failing, 0.002)
+s.start()
+s.cancel(stopping_id)  # its stop line now waits for room in the full pipe
+seen = failures["calls"]
+wait_for(lambda: failures["calls"] >= seen + 20, "the failing task is called again")
+calls_while_full = failures["calls"] - seen
+s.shutdown()
+drained = b""
+while drained.count(b"stopped.") < 2:
+    drained += os.read(reader, 1 << 16)
+os.dup2(saved_stdout, 1)
+report(calls_while_full=calls_while_full, stop_lines=sorted(drained.decode().lstrip("x").splitlines()))
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    r = results(result.stdout)
+    assert r["calls_while_full"] >= 20
+    assert r["stop_lines"] == ["Task id:1 stopped.", "Task id:2 stopped."]
+    assert all(line.startswith("Error calling Python function: ") for line in result.stderr.splitlines())
