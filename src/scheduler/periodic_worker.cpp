@@ -11,6 +11,7 @@
 #include "binding/lock_queue.hpp"
 #include "binding/main_thread_handoff.hpp"
 #include "binding/py_err.hpp"
+#include "binding/runtime_round.hpp"
 #include "binding/worker_thread_state.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/failure.hpp"
@@ -84,7 +85,7 @@ LoopEnd run_loop(LaunchRecord& record) {
     if (!record.flag->is_running()) return LoopEnd::stopped;
     CallEnd end;
     {
-      binding::ExitGate::Pass pass = binding::ExitGate::enter();
+      binding::ExitGate::Pass pass = binding::ExitGate::enter(record.runtime_round);
       if (!pass) return LoopEnd::interpreter_exiting;
       end = call_under_lock(record, fork_generation, error_line);
     }
@@ -113,12 +114,22 @@ LoopEnd run_loop(LaunchRecord& record) {
   }
 }
 
+// The interpreter is exiting, or has been finalized and perhaps initialized again: the callable and
+// the thread state are its objects, freed by it or with the process, never by this thread.
+void abandon_to_exiting_runtime(LaunchRecord& record) {
+  (void)record.callable.into_raw();
+  record.thread_state.forget();
+}
+
 // The callable is released here, on the worker's own thread with the lock held, as a Python
 // thread drops its target: its finalizer may block or wait for other tasks, and holds up only this
 // thread. Without a pass (the interpreter is exiting) the release is deferred.
 void release_and_finish(LaunchRecord& record) {
-  binding::ExitGate::Pass pass = binding::ExitGate::enter();
-  if (!pass) return;
+  binding::ExitGate::Pass pass = binding::ExitGate::enter(record.runtime_round);
+  if (!pass) {
+    abandon_to_exiting_runtime(record);
+    return;
+  }
   record.thread_state.attach();
   {
     binding::GilGuard guard = binding::GilGuard::acquire();
@@ -141,7 +152,10 @@ void periodic_worker(LaunchRecord record) {
   // after a PanicException was printed) and end just this thread. A forced unwind passes on.
   try {
     end = run_loop(record);
-    if (end == LoopEnd::interpreter_exiting) return;
+    if (end == LoopEnd::interpreter_exiting) {
+      abandon_to_exiting_runtime(record);
+      return;
+    }
     if (end == LoopEnd::stopped) {
       runtime::write_line(runtime::StdStream::output,
                           "Task id:" + std::to_string(record.task_id) + " stopped.\n");
@@ -164,6 +178,7 @@ std::expected<void, LaunchFailure> launch_worker(LaunchRecord& record) {
   binding::PyResult<binding::WorkerThreadState> thread_state = binding::WorkerThreadState::create();
   if (!thread_state) return std::unexpected(LaunchFailure{std::move(thread_state.error()), {}});
   record.thread_state = std::move(*thread_state);
+  record.runtime_round = binding::current_runtime_round();
   auto owned = std::make_unique<LaunchRecord>(std::move(record));
   auto started = runtime::spawn_detached(&worker_entry, owned.get(), owned->stack_size);
   if (!started) {

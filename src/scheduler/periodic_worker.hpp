@@ -21,7 +21,8 @@
 //   standard output. It ends abnormally, without that line, on an internal failure (a delay too
 //   large to sleep, a failed write of the stop line, a PanicException from the callable), and
 //   silently when the interpreter is exiting (see ExitGate) or when its callable forked and this
-//   is the child.
+//   is the child. A worker turned away by the exit gate keeps its callable and thread state
+//   unreleased: the interpreter is going, and after a host's Py_FinalizeEx they no longer exist.
 //
 // Worker states:
 //
@@ -60,6 +61,8 @@ struct LaunchRecord {
   std::size_t stack_size = 0;
   // Made by `launch_worker`, on the launching thread.
   binding::WorkerThreadState thread_state;
+  // The initialisation of the runtime that the worker was launched in (see runtime_round.hpp).
+  std::uint32_t runtime_round = 0;
 };
 
 // Why a launch did not happen.

@@ -79,7 +79,8 @@ binding::PyResult<void> SchedulerState::start(std::size_t stack_size) {
                         record.task_id,
                         latch,
                         stack_size,
-                        {}};
+                        {},
+                        0};
     outcome = launch_worker(launch);
     if (!outcome) {
       record.callable = std::move(launch.callable);

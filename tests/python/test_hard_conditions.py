@@ -211,3 +211,52 @@ report(calls_while_full=calls_while_full, stop_lines=sorted(drained.decode().lst
     assert r["calls_while_full"] >= 20
     assert r["stop_lines"] == ["Task id:1 stopped.", "Task id:2 stopped."]
     assert all(line.startswith("Error calling Python function: ") for line in result.stderr.splitlines())
+
+
+# Initializes the interpreter, runs one round of work, finalizes it, twice over. Each round also
+# leaves a task running into the finalization: its worker wakes in the next round and must stay
+# out of it.
+EMBEDDING_HOST = r"""
+#include <Python.h>
+#include <stdio.h>
+
+static const char* round_code =
+    "import metronyx, os, time\n"
+    "calls = []\n"
+    "left_running = metronyx.Scheduler()\n"
+    "left_running.schedule(lambda: None, 0.05)\n"
+    "left_running.start()\n"
+    "s = metronyx.Scheduler()\n"
+    "task_id = s.schedule(lambda: calls.append(1), 0.001)\n"
+    "s.start()\n"
+    "deadline = time.monotonic() + 20\n"
+    "while len(calls) < 3 and time.monotonic() < deadline:\n"
+    "    time.sleep(0.001)\n"
+    "s.cancel(task_id)\n"
+    "time.sleep(0.2)\n"
+    "os.write(1, ('called %d, Scheduler is a type: %s\\n' % (min(len(calls), 3), isinstance(metronyx.Scheduler, type))).encode())\n";
+
+int main(void) {
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (PyRun_SimpleString(round_code) != 0) return 10 + round;
+        if (Py_FinalizeEx() != 0) return 20 + round;
+    }
+    return 0;
+}
+"""
+
+
+def test_module_works_again_after_the_host_initializes_the_interpreter_again(tmp_path):
+    """An embedding host that finalizes and initializes the interpreter again gets a working module, whose tasks run."""
+    if sanitizer_runtime() is not None:
+        pytest.skip("the host program is not built with the sanitizer that the extension needs")
+    host = compile_c(EMBEDDING_HOST, str(tmp_path), "host", shared=False)
+    environment = dict(os.environ)
+    paths = [os.path.dirname(metronyx.__file__), *filter(None, environment.get("PYTHONPATH", "").split(os.pathsep))]
+    environment.update(PYTHONPATH=os.pathsep.join(paths), PYTHONHOME=sys.base_prefix)
+    result = subprocess.run([host], capture_output=True, text=True, env=environment, timeout=60)
+    assert result.returncode == 0, result.stderr
+    rounds = [line for line in result.stdout.splitlines() if line.startswith("called ")]
+    assert rounds == ["called 3, Scheduler is a type: True"] * 2
+    assert result.stderr == ""
