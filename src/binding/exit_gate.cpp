@@ -5,6 +5,7 @@
 
 #include "binding/entry_frame.hpp"
 #include "binding/python.hpp"
+#include "binding/runtime_round.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/sleep.hpp"
 
@@ -71,9 +72,10 @@ bool register_atexit_callback() {
 
 }  // namespace
 
-ExitGate::Pass ExitGate::enter() {
+ExitGate::Pass ExitGate::enter(std::uint32_t runtime_round) {
   workers_inside.fetch_add(1, std::memory_order_seq_cst);
-  if (gate_closed.load(std::memory_order_seq_cst)) {
+  // The gate first, then the round: `reopen` begins the new round before it opens the gate.
+  if (gate_closed.load(std::memory_order_seq_cst) || current_runtime_round() != runtime_round) {
     workers_inside.fetch_sub(1, std::memory_order_seq_cst);
     return Pass(false);
   }
@@ -97,6 +99,14 @@ void ExitGate::reset_after_fork() {
   // child's exit up for the whole bound.
   workers_inside.store(passes_held, std::memory_order_seq_cst);
   waited.store(false, std::memory_order_seq_cst);
+}
+
+void ExitGate::reopen() {
+  // Called once the runtime is finalized. The count of workers inside is left as it is: a worker
+  // of the old runtime may be between its increment and its decrement right now.
+  waited.store(false, std::memory_order_seq_cst);
+  hook_installed.store(false, std::memory_order_seq_cst);
+  gate_closed.store(false, std::memory_order_seq_cst);
 }
 
 void install_exit_gate() {

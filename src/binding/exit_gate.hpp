@@ -10,12 +10,16 @@
 //
 // Contract:
 // - `install_exit_gate` is called with the interpreter lock held, when the module first meets the
-//   interpreter; it registers the closing hook once per process.
-// - `ExitGate::enter` may be called from any thread; a refused pass means the interpreter is
-//   exiting and the caller must not touch any Python object again.
+//   interpreter; it registers the closing hook once per runtime (see runtime_round.hpp).
+// - `ExitGate::enter` may be called from any thread, with the runtime round its worker was
+//   launched in; a refused pass means that runtime is exiting or gone, and the caller must not
+//   touch any Python object again.
+// - `ExitGate::reopen` is called after the runtime is finalized, when the next round has begun.
 // - Memory ordering: sequentially consistent on both sides, so either the hook sees a worker
 //   inside or the worker sees the gate closed.
 #pragma once
+
+#include <cstdint>
 
 namespace metronyx::binding {
 
@@ -34,14 +38,16 @@ class ExitGate {
     const bool admitted_;
   };
 
-  [[nodiscard]] static Pass enter();
-  // Whether the interpreter has begun exiting (the gate never opens again).
+  [[nodiscard]] static Pass enter(std::uint32_t runtime_round);
+  // Whether the interpreter has begun exiting (the gate opens again only for a new runtime).
   [[nodiscard]] static bool is_closed();
   // In a child process right after fork (see fork_safety.hpp).
   static void reset_after_fork();
+  // After Py_FinalizeEx, for the workers of the next runtime.
+  static void reopen();
 };
 
-// Registers the closing hook with the current interpreter (once per process). Lock held.
+// Registers the closing hook with the current interpreter (once per runtime). Lock held.
 void install_exit_gate();
 
 }  // namespace metronyx::binding

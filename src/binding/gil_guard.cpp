@@ -85,6 +85,21 @@ GilGuard GilGuard::acquire() {
   return GilGuard(Kind::ensured, state);
 }
 
+GilGuard GilGuard::acquire_without_draining() {
+  if (tls_gil_count > 0) {
+    ++tls_gil_count;
+    return GilGuard(Kind::assumed, PyGILState_LOCKED);
+  }
+  if (!interpreter_check().is_complete()) check_interpreter_initialized();
+  const PyGILState_STATE state = PyGILState_Ensure();
+  if (tls_gil_count < 0) {
+    PyGILState_Release(state);
+    fail_prohibited(tls_gil_count);
+  }
+  ++tls_gil_count;
+  return GilGuard(Kind::ensured, state);
+}
+
 GilGuard GilGuard::assume() {
   if (tls_gil_count < 0) fail_prohibited(tls_gil_count);
   count_and_drain();

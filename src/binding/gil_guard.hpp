@@ -6,8 +6,10 @@
 //   through PyGILState_Ensure, so the interpreter does the thread-state bookkeeping.
 // - `GilGuard::assume` is only for code that the interpreter called with its lock held (entry
 //   points). It never calls into the interpreter.
-// - Every entry (both kinds) drains the deferred releases of other threads; ending a guard never
-//   drains. A guard ends exactly once, on the thread that entered it, when its scope ends.
+// - Every entry (both kinds) drains the deferred releases of other threads, except
+//   `acquire_without_draining`, whose caller drains once it holds nothing that other threads wait
+//   for; ending a guard never drains. A guard ends exactly once, on the thread that entered it,
+//   when its scope ends.
 // - `GilSuspension` gives the lock up for a scope on a thread that holds it, so that the thread
 //   can wait for work that itself needs the lock.
 //
@@ -28,6 +30,10 @@ class GilGuard {
   // Guarantees the interpreter lock until the guard ends. Internal failure when the interpreter is
   // not initialized or access is prohibited on this thread.
   [[nodiscard]] static GilGuard acquire();
+  // The same, without the drain: for a worker that still holds its lock-queue turn. A deferred
+  // release may run a finalizer that blocks or waits for another task, and every other worker
+  // would wait with it; the worker drains (drain_deferred_releases) after passing the turn on.
+  [[nodiscard]] static GilGuard acquire_without_draining();
   // Records that the interpreter called in holding its lock. Same failures for a prohibited thread.
   [[nodiscard]] static GilGuard assume();
 

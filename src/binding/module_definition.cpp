@@ -5,6 +5,7 @@
 #include "binding/conversions.hpp"
 #include "binding/exit_gate.hpp"
 #include "binding/fork_safety.hpp"
+#include "binding/runtime_round.hpp"
 #include "binding/scheduler_type.hpp"
 #include "runtime/failure.hpp"
 
@@ -29,16 +30,17 @@ ModuleDefinition the_definition{
     nullptr,
 };
 
-// Interned once, kept for the process.
+// Interned once, kept for the runtime that made it.
+PyObject* all_name_cell = nullptr;
+
 PyObject* all_name() {
-  static PyObject* name = nullptr;
-  if (name == nullptr) {
+  if (all_name_cell == nullptr) {
     PyObject* created = PyUnicode_FromStringAndSize("__all__", 7);
     if (created == nullptr) fail_on_api_error();
     PyUnicode_InternInPlace(&created);
-    name = created;
+    all_name_cell = created;
   }
-  return name;
+  return all_name_cell;
 }
 
 }  // namespace
@@ -78,8 +80,15 @@ PyResult<OwnedRef> make_module(ModuleDefinition& definition) {
   // fork resets what the parent's threads held, registered here too.
   install_exit_gate();
   install_fork_handlers();
+  watch_for_runtime_end();
   if (definition.module_cache == nullptr) definition.module_cache = module.into_raw();
   return OwnedRef::new_ref(definition.module_cache);
+}
+
+void forget_module_for_new_runtime(ModuleDefinition& definition) {
+  definition.module_cache = nullptr;
+  definition.interpreter_id.store(-1);
+  all_name_cell = nullptr;
 }
 
 PyResult<void> populate_module(PyObject* module) {

@@ -1,8 +1,10 @@
-// Building the module object: once per process, tied to the first interpreter that imports it.
+// Building the module object: once per initialisation of the runtime, tied to the first
+// interpreter that imports it.
 //
 // Contract: everything runs with the interpreter lock held (the interpreter calls the entry point
-// with it). `interpreter_id` is compared and swapped atomically; the module cell is written at
-// most once and its reference never released.
+// with it), except `forget_module_for_new_runtime`, which runs after the runtime is finalized.
+// `interpreter_id` is compared and swapped atomically; the module cell is written at most once per
+// runtime and its reference never released (the runtime's finalization frees the module).
 #pragma once
 
 #include <atomic>
@@ -17,7 +19,7 @@ struct ModuleDefinition {
   PyResult<void> (*populate_module)(PyObject* module);
   PyModuleDef definition;
   std::atomic<std::int64_t> interpreter_id;  // -1 until the first import records its interpreter
-  PyObject* module_cache;                    // written once under the lock, never released
+  PyObject* module_cache;  // written once per runtime under the lock, never released
 };
 
 // The module's one definition (process-wide, never destroyed).
@@ -25,6 +27,10 @@ struct ModuleDefinition {
 
 // The module (new reference), creating and populating it on the first call.
 [[nodiscard]] PyResult<OwnedRef> make_module(ModuleDefinition& definition);
+
+// After Py_FinalizeEx: forgets the module and the interpreter it was made for, so that the next
+// runtime's import builds them again.
+void forget_module_for_new_runtime(ModuleDefinition& definition);
 
 // Fills a fresh module: the Scheduler type, under "Scheduler" and in __all__.
 [[nodiscard]] PyResult<void> populate_module(PyObject* module);

@@ -50,6 +50,11 @@ PyObject* panic_exception_type() {
   return panic_type_cell.type.load(std::memory_order_relaxed);
 }
 
+void forget_panic_exception_type() {
+  panic_type_cell.type.store(nullptr, std::memory_order_relaxed);
+  panic_type_cell.created.assign_unshared(runtime::Once::kNotRun);
+}
+
 PyErr PanicException::from_payload(runtime::FailurePayload payload) {
   std::string message;
   if (auto* owned = std::get_if<std::string>(&payload)) {

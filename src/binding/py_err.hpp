@@ -135,6 +135,8 @@ void format_object(PyObject* object, TextForm form, std::string& sink);
 // The Python type of internal failures that reach Python code. Derived from BaseException so that
 // `except Exception` does not swallow them. Created on first use, kept for the process.
 [[nodiscard]] PyObject* panic_exception_type();
+// After Py_FinalizeEx, when no thread runs Python code: the next runtime makes the type again.
+void forget_panic_exception_type();
 
 struct PanicException {
   // Any thread. The payload's text (or a default text) as a lazy PanicException.

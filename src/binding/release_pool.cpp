@@ -47,6 +47,11 @@ class DeferredReleasePool {
 
   void reset_after_fork() { lock_.reset_after_fork(); }
 
+  void forget_all() {
+    runtime::PoisonableGuard guard(lock_);
+    pending_releases_.clear();
+  }
+
   std::size_t size() {
     runtime::PoisonableGuard guard(lock_);
     return pending_releases_.size();
@@ -99,6 +104,12 @@ void drain_deferred_releases() {
 void reset_release_pool_after_fork() {
   if (DeferredReleasePool* existing = pool_pointer.load(std::memory_order_acquire)) {
     existing->reset_after_fork();
+  }
+}
+
+void forget_deferred_releases() {
+  if (DeferredReleasePool* existing = pool_pointer.load(std::memory_order_acquire)) {
+    existing->forget_all();
   }
 }
 

@@ -28,6 +28,9 @@ void drain_deferred_releases();
 // The queued releases are the child's own copy and are drained there as usual.
 void reset_release_pool_after_fork();
 
+// After Py_FinalizeEx: drops the queued releases unapplied; their objects went with the runtime.
+void forget_deferred_releases();
+
 // ---- End of public interface ----
 
 namespace detail {

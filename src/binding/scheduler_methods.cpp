@@ -110,7 +110,9 @@ PyObject* scheduler_start(PyObject* self, PyObject*) {
     if (!stack_size) return std::unexpected(std::move(stack_size.error()));
     PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
-    borrow->state().start(*stack_size);
+    if (auto started = borrow->state().start(*stack_size); !started) {
+      return std::unexpected(std::move(started.error()));
+    }
     return none();
   });
 }

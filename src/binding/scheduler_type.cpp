@@ -13,8 +13,8 @@ namespace {
 constexpr const char kClassName[] = "Scheduler";
 constexpr std::uint64_t kExclusive = ~std::uint64_t{0};
 
-// Process-wide cells, written once under the interpreter lock and never freed. Plain pointers:
-// no static destructor may run while a worker still lives.
+// Process-wide cells, written under the interpreter lock and never freed. Plain pointers: no static
+// destructor may run while a worker still lives. The type object is made again for each runtime.
 PyObject* scheduler_type_cache = nullptr;
 const std::string* class_docstring = nullptr;
 PyMethodDef* method_table = nullptr;
@@ -88,6 +88,10 @@ PyResult<PyObject*> try_scheduler_type() {
     release_reference(*created);  // filled in the meantime: the first type stored stays
   }
   return scheduler_type_cache;
+}
+
+void forget_scheduler_type() {
+  scheduler_type_cache = nullptr;
 }
 
 PyObject* scheduler_type() {

@@ -35,6 +35,8 @@ struct SchedulerObject {
 // As above, but a creation failure is printed and then ends in the internal failure
 // "failed to create type object for Scheduler".
 [[nodiscard]] PyObject* scheduler_type();
+// After Py_FinalizeEx: forgets the type object, which went with its runtime.
+void forget_scheduler_type();
 
 // Owns one strong reference to the instance and one borrow; gives back the borrow, then the
 // reference.

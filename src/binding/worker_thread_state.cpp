@@ -23,21 +23,47 @@ PyResult<void> adopt_hook(PyObject* threading, const char* getter, const char* s
 
 }  // namespace
 
-void WorkerThreadState::start() {
-  if (started_) return;
-  outer_state_ = PyGILState_Ensure();
-  // Hand the lock back but keep the thread state: later PyGILState_Ensure calls on this thread
-  // find it and only take the lock.
+PyResult<WorkerThreadState> WorkerThreadState::create() {
+  WorkerThreadState made;
+  // Needs no Python code and no lock but the interpreter's own; fails only when memory runs out,
+  // and then sets no exception.
+  made.state_ = PyThreadState_New(PyInterpreterState_Get());
+  if (made.state_ == nullptr) {
+    (void)PyErr_NoMemory();
+    return std::unexpected(PyErr::fetch());
+  }
+  return made;
+}
+
+void WorkerThreadState::discard() {
+  if (state_ == nullptr) return;
+  PyThreadState_Clear(state_);
+  PyThreadState_Delete(state_);
+  state_ = nullptr;
+}
+
+void WorkerThreadState::attach() {
+  if (attached_) return;
+  attached_ = true;
+  // Taking the lock with this state makes it the state that PyGILState_Ensure finds on this
+  // thread. The thread ids were those of the thread that made it: they are this thread's from now
+  // on, so that `sys._current_frames()`, faulthandler and PyThreadState_SetAsyncExc see the
+  // worker under its own id and never mistake it for the launching thread.
+  PyEval_RestoreThread(state_);
+  state_->thread_id = PyThread_get_thread_ident();
+#ifdef PY_HAVE_THREAD_NATIVE_ID
+  state_->native_thread_id = PyThread_get_thread_native_id();
+#endif
   (void)PyEval_SaveThread();
-  started_ = true;
 }
 
 void WorkerThreadState::finish() {
-  if (!started_) return;
-  started_ = false;
-  PyThreadState* state = PyGILState_GetThisThreadState();
-  PyEval_RestoreThread(state);
-  PyGILState_Release(outer_state_);  // the outermost release clears and deletes the thread state
+  if (state_ == nullptr) return;
+  attach();
+  PyEval_RestoreThread(state_);
+  PyThreadState_Clear(state_);
+  PyThreadState_DeleteCurrent();  // gives the lock back
+  state_ = nullptr;
 }
 
 void WorkerThreadState::adopt_threading_hooks() {

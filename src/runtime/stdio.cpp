@@ -13,10 +13,13 @@ namespace metronyx::runtime {
 
 namespace {
 
-// Never destroyed: workers still write lines while the process exits.
-ByteLock& line_lock() {
-  static ByteLock* const lock = new ByteLock();
-  return *lock;
+// One per stream, so that a full or slow pipe on one holds up only the lines bound for it: a stop
+// line stuck on a full stdout must not stop the error lines of other tasks. Never destroyed:
+// workers still write lines while the process exits.
+ByteLock& line_lock(StdStream stream) {
+  static ByteLock* const output_lock = new ByteLock();
+  static ByteLock* const error_lock = new ByteLock();
+  return stream == StdStream::output ? *output_lock : *error_lock;
 }
 
 [[noreturn]] void fail_write(StdStream stream, const std::string& error) {
@@ -48,7 +51,7 @@ void write_all(StdStream stream, std::string_view text) {
 std::expected<void, std::string> try_write_line(StdStream stream, std::string_view line) {
   // Held across the whole write on purpose, even when the kernel blocks: that is what keeps lines
   // whole. The holder runs no Python code and holds no other lock.
-  ByteLock& lock = line_lock();
+  ByteLock& lock = line_lock(stream);
   lock.lock();
   auto written = try_write_all(stream, line);
   lock.unlock();
@@ -61,7 +64,8 @@ void write_line(StdStream stream, std::string_view line) {
 }
 
 void reset_line_lock_after_fork() {
-  line_lock().reset_after_fork();
+  line_lock(StdStream::output).reset_after_fork();
+  line_lock(StdStream::error).reset_after_fork();
 }
 
 }  // namespace metronyx::runtime

@@ -23,17 +23,17 @@ enum class StdStream { output = 1, error = 2 };
 // Writes all of `text`; a failed write is an internal failure whose message names the stream.
 void write_all(StdStream stream, std::string_view text);
 
-// Writes one whole line as `try_write_all` does, holding the process-wide line lock meanwhile, so
-// that no other line written this way lands inside it, however long it is and however many pieces
-// the kernel takes it in. For threads that do not hold the interpreter lock: a slow or full pipe
-// then holds up only the writers, never the interpreter (a program that reads its own stderr pipe
-// on a Python thread must be able to run to drain it).
+// Writes one whole line as `try_write_all` does, holding the stream's line lock meanwhile (one per
+// stream, process-wide), so that no other line written this way lands inside it, however long it is
+// and however many pieces the kernel takes it in. For threads that do not hold the interpreter
+// lock: a slow or full pipe then holds up only the writers, never the interpreter (a program that
+// reads its own stderr pipe on a Python thread must be able to run to drain it).
 [[nodiscard]] std::expected<void, std::string> try_write_line(StdStream stream,
                                                               std::string_view line);
 // The same; a failed write is an internal failure as in `write_all`.
 void write_line(StdStream stream, std::string_view line);
 
-// In a child process right after fork: frees the line lock that a thread of the parent held.
+// In a child process right after fork: frees the line locks that threads of the parent held.
 void reset_line_lock_after_fork();
 
 }  // namespace metronyx::runtime

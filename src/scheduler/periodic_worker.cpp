@@ -11,6 +11,7 @@
 #include "binding/lock_queue.hpp"
 #include "binding/main_thread_handoff.hpp"
 #include "binding/py_err.hpp"
+#include "binding/runtime_round.hpp"
 #include "binding/worker_thread_state.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/failure.hpp"
@@ -29,8 +30,9 @@ enum class CallEnd { made, stopped, in_forked_child };
 // One turn: the interpreter lock is held only for the call and the formatting of its error line,
 // which is left in `error_line` (empty after a successful call) to be written after the lock is
 // given up. The caller keeps one buffer for all turns, so a call that succeeds costs no string.
-CallEnd call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& thread_state,
-                        std::uint64_t fork_generation, std::string& error_line) {
+CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
+                        std::string& error_line) {
+  binding::WorkerThreadState& thread_state = record.thread_state;
   error_line.clear();
   binding::LockQueueTurn turn;
   // A task that sleeps between calls asks the main thread to hand the lock over, so that a busy
@@ -39,10 +41,13 @@ CallEnd call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& 
   // every call.
   const bool ask_main_thread = record.interval > 0;
   if (ask_main_thread) binding::MainThreadHandoff::request();
-  thread_state.start();
-  binding::GilGuard guard = binding::GilGuard::acquire();
+  thread_state.attach();
+  binding::GilGuard guard = binding::GilGuard::acquire_without_draining();
   if (ask_main_thread) binding::MainThreadHandoff::granted();
   turn.pass_on();
+  // Only now: a finalizer run by a deferred release may block, or wait for another task's call,
+  // and must hold up this thread alone, not every worker queued behind this turn.
+  binding::drain_deferred_releases();
   CallEnd end = CallEnd::made;
   try {
     // Read again with the lock held: `cancel` and `shutdown` stop flags under this lock, so once
@@ -70,7 +75,7 @@ CallEnd call_under_lock(const LaunchRecord& record, binding::WorkerThreadState& 
 
 enum class LoopEnd { stopped, interpreter_exiting, in_forked_child };
 
-LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_state) {
+LoopEnd run_loop(LaunchRecord& record) {
   const runtime::Instant t0 = runtime::monotonic_now();
   const std::uint64_t fork_generation = binding::fork_generation();
   std::int64_t completed_calls = 0;  // 64 bits wide: see next_delay
@@ -80,9 +85,9 @@ LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_
     if (!record.flag->is_running()) return LoopEnd::stopped;
     CallEnd end;
     {
-      binding::ExitGate::Pass pass = binding::ExitGate::enter();
+      binding::ExitGate::Pass pass = binding::ExitGate::enter(record.runtime_round);
       if (!pass) return LoopEnd::interpreter_exiting;
-      end = call_under_lock(record, thread_state, fork_generation, error_line);
+      end = call_under_lock(record, fork_generation, error_line);
     }
     if (!error_line.empty()) {
       // A stream that cannot take the line (closed, full, a broken pipe) loses the line, not the
@@ -109,9 +114,28 @@ LoopEnd run_loop(const LaunchRecord& record, binding::WorkerThreadState& thread_
   }
 }
 
-void finish_thread_state(binding::WorkerThreadState& thread_state) {
-  binding::ExitGate::Pass pass = binding::ExitGate::enter();
-  if (pass) thread_state.finish();
+// The interpreter is exiting, or has been finalized and perhaps initialized again: the callable and
+// the thread state are its objects, freed by it or with the process, never by this thread.
+void abandon_to_exiting_runtime(LaunchRecord& record) {
+  (void)record.callable.into_raw();
+  record.thread_state.forget();
+}
+
+// The callable is released here, on the worker's own thread with the lock held, as a Python
+// thread drops its target: its finalizer may block or wait for other tasks, and holds up only this
+// thread. Without a pass (the interpreter is exiting) the release is deferred.
+void release_and_finish(LaunchRecord& record) {
+  binding::ExitGate::Pass pass = binding::ExitGate::enter(record.runtime_round);
+  if (!pass) {
+    abandon_to_exiting_runtime(record);
+    return;
+  }
+  record.thread_state.attach();
+  {
+    binding::GilGuard guard = binding::GilGuard::acquire();
+    record.callable = binding::OwnedRef();
+  }
+  record.thread_state.finish();
 }
 
 void worker_entry(void* raw) {
@@ -123,13 +147,15 @@ void worker_entry(void* raw) {
 
 void periodic_worker(LaunchRecord record) {
   runtime::request_precise_wakeups();
-  binding::WorkerThreadState thread_state;
   LoopEnd end = LoopEnd::stopped;
   // Only internal failures are caught here; they were reported where they started (or resumed
   // after a PanicException was printed) and end just this thread. A forced unwind passes on.
   try {
-    end = run_loop(record, thread_state);
-    if (end == LoopEnd::interpreter_exiting) return;
+    end = run_loop(record);
+    if (end == LoopEnd::interpreter_exiting) {
+      abandon_to_exiting_runtime(record);
+      return;
+    }
     if (end == LoopEnd::stopped) {
       runtime::write_line(runtime::StdStream::output,
                           "Task id:" + std::to_string(record.task_id) + " stopped.\n");
@@ -137,22 +163,31 @@ void periodic_worker(LaunchRecord record) {
   } catch (const runtime::InternalFailure&) {
   }
   record.flag.reset();
-  record.callable = binding::OwnedRef();  // no guard held: the release waits for the next drain
   // In a forked child this thread is the only one, and the interpreter has made its thread state
   // the main thread's: it is left as it is, and the process ends with this thread, as it does
   // when a Python thread's target returns after a fork.
-  if (end == LoopEnd::in_forked_child) return;
-  finish_thread_state(thread_state);
+  if (end == LoopEnd::in_forked_child) {
+    record.callable = binding::OwnedRef();  // no guard held: the release waits for the next drain
+    return;
+  }
+  release_and_finish(record);
 }
 
-void launch_worker(LaunchRecord record) {
+std::expected<void, LaunchFailure> launch_worker(LaunchRecord& record) {
+  // The thread state first: without it no thread is worth creating.
+  binding::PyResult<binding::WorkerThreadState> thread_state = binding::WorkerThreadState::create();
+  if (!thread_state) return std::unexpected(LaunchFailure{std::move(thread_state.error()), {}});
+  record.thread_state = std::move(*thread_state);
+  record.runtime_round = binding::current_runtime_round();
   auto owned = std::make_unique<LaunchRecord>(std::move(record));
   auto started = runtime::spawn_detached(&worker_entry, owned.get(), owned->stack_size);
   if (!started) {
-    owned.reset();  // the callable's release is immediate: the caller holds the lock
-    runtime::fail("failed to spawn thread: " + started.error());
+    owned->thread_state.discard();
+    record = std::move(*owned);  // the caller keeps the task, to launch it again later
+    return std::unexpected(LaunchFailure{std::nullopt, std::move(started.error())});
   }
   (void)owned.release();  // the new thread owns the record now
+  return {};
 }
 
 }  // namespace metronyx::scheduler

@@ -54,23 +54,44 @@ void SchedulerState::keep_if_running(RunFlagRef flag) {
   if (flag->is_running() && flag.use_count() > 1) superseded_flags_.push_back(std::move(flag));
 }
 
-void SchedulerState::start(std::size_t stack_size) {
-  // Taken out at once: whatever happens below, nothing stays pending. Records not launched when a
-  // launch fails are released in order when `launching` goes out of scope.
-  TaskList launching = std::exchange(pending_tasks_, TaskList());
+binding::PyResult<void> SchedulerState::start(std::size_t stack_size) {
+  // Launched in scheduling order. A task whose worker cannot be made stays pending with its
+  // callable and its flag, as do the ones after it: a later `start()` launches them, and `cancel`
+  // still reaches them. Nothing here runs Python code, so the list cannot change meanwhile.
+  std::vector<TaskRecord>& records = pending_tasks_.records();
   auto latch = std::make_shared<StartLatch>();
   struct OpenOnExit {
     StartLatch& latch;
     ~OpenOnExit() { latch.open(); }
   } open_on_exit{*latch};
-  for (TaskRecord& record : launching.records()) {
+  std::size_t launched = 0;
+  std::expected<void, LaunchFailure> outcome;
+  for (; launched < records.size(); ++launched) {
+    TaskRecord& record = records[launched];
     auto flag = run_flags_.find(record.task_id);
     if (flag == run_flags_.end()) {
+      records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(launched));
       runtime::fail_static("expected a run flag for a pending task, but the value was absent");
     }
-    launch_worker(LaunchRecord{flag->second, std::move(record.callable), record.interval,
-                               record.task_id, latch, stack_size});
+    LaunchRecord launch{flag->second,
+                        std::move(record.callable),
+                        record.interval,
+                        record.task_id,
+                        latch,
+                        stack_size,
+                        {},
+                        0};
+    outcome = launch_worker(launch);
+    if (!outcome) {
+      record.callable = std::move(launch.callable);
+      break;
+    }
   }
+  // The launched records gave their callables to their workers: nothing is released here.
+  records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(launched));
+  if (outcome) return {};
+  if (outcome.error().error) return std::unexpected(std::move(*outcome.error().error));
+  runtime::fail("failed to spawn thread: " + outcome.error().os_error);
 }
 
 binding::PyResult<void> SchedulerState::cancel(std::int8_t task_id) {

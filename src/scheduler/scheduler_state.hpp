@@ -61,9 +61,12 @@ class SchedulerState {
   // Any object and any interval; returns the new id.
   [[nodiscard]] std::int8_t schedule(binding::OwnedRef callable, double interval);
   // Launches every pending task on a worker of its own, each with a stack of `stack_size` bytes
-  // (0: the platform's default). Internal failure if a thread cannot be created (the records not
-  // yet launched are released) or a pending id has no flag.
-  void start(std::size_t stack_size);
+  // (0: the platform's default), and empties the pending list. When a worker's thread state
+  // cannot be made (MemoryError, returned) or its thread cannot be created (the internal failure
+  // "failed to spawn thread: " and the operating system's error), that task and the ones after it
+  // stay pending with their flags; the launched ones keep running. Internal failure if a pending
+  // id has no flag.
+  [[nodiscard]] binding::PyResult<void> start(std::size_t stack_size);
   // ValueError "Task id:N not found" for an id without a flag.
   [[nodiscard]] binding::PyResult<void> cancel(std::int8_t task_id);
   // Stops every flag, also those of tasks whose id was reused since they started, and forgets

@@ -3,9 +3,10 @@
 Workers are native threads that write straight to the process's file descriptors and keep running
 until they read their flag stopped, so most helpers here are about knowing when a worker is done:
 
-- a worker releases its callable only after it has written its last line, and the release takes
-  effect at the next entry into the module from any thread; `wait_released` makes such entries
-  until the callable is gone, after which the worker's output is complete and safe to read;
+- a worker releases its callable only after it has written its last line, on its own thread (or,
+  when it cannot, at the next entry into the module from any thread); `wait_released` waits, making
+  such entries, until the callable is gone, after which the worker's output is complete and safe
+  to read;
 - behaviour that leaves workers running for good (orphaned tasks, exiting with workers) runs in a
   subprocess of the installed interpreter (`run_python`).
 """

@@ -2,7 +2,8 @@
 
 - Thread creation fails in the middle of start() (the number of threads is capped, or the address
   space is): start() raises PanicException "failed to spawn thread: ...", the tasks not yet
-  launched are released, the launched ones keep running, and the interpreter keeps working.
+  launched stay pending for the next start(), the launched ones keep running, and the
+  interpreter keeps working.
 - A PanicException obtained that way is raised by a callable (its worker ends abnormally, the
   others go on) and by an interval's __float__ (the call raises PanicException again).
 - Callables raise SystemExit and KeyboardInterrupt: reported like any error, the task keeps going.
@@ -100,8 +101,8 @@ def needs_spawn_limit():
         pytest.skip("without root the spawn failure comes from RLIMIT_AS, which a sanitizer's shadow memory defeats")
 
 
-def test_failed_thread_creation_keeps_launched_tasks_and_releases_the_rest():
-    """start() that cannot create a thread raises PanicException, keeps the launched workers, releases the others."""
+def test_refused_thread_keeps_the_task_pending_for_the_next_start():
+    """start() that cannot create a thread raises PanicException; launched tasks run, the rest stay pending for the next start()."""
     needs_spawn_limit()
     result = run_program(
         SPAWN_LIMIT
@@ -129,11 +130,19 @@ try:
 except BaseException as error:
     panic = error
 uncap()
+# The launched workers are the first few (a sanitizer's own threads may take some of the five):
+# each makes calls at once, the pending tasks none.
+wait_for(lambda: calls.get(0, 0) >= 2, "the first task is called")
+time.sleep(0.5)
+launched = len(calls)
+seen = dict(calls)
+wait_for(lambda: all(calls.get(i, 0) > seen[i] for i in range(launched)), "the launched tasks are called again")
+called_while_pending = sorted(i for i in range(launched, 40) if calls.get(i))
+# Every task holds its callable still: the launched ones in their worker, the rest pending.
 held = [now - before for now, before in zip(refcounts(tasks), baseline)]
-launched = [i for i, extra in enumerate(held) if extra]
-seen = {i: calls.get(i, 0) for i in launched}
-wait_for(lambda: all(calls.get(i, 0) > seen[i] for i in launched), "the launched tasks are called again")
-s.start()  # nothing is pending any more: no new worker, no stop line
+s.cancel(ids[39])  # still pending: once started, it ends at once with its stop line
+s.start()
+wait_for(lambda: all(calls.get(i, 0) >= 2 for i in range(39)), "every task is called after the second start")
 # The interpreter and the module keep working, threads included.
 fresh = metronyx.Scheduler()
 probe = Task(99)
@@ -142,7 +151,7 @@ fresh.start()
 wait_for(lambda: calls.get(99, 0) >= 3, "the new task is called")
 fresh.cancel(fresh_id)
 s.shutdown()
-# Every worker has ended once its callable is released (at an entry into the module).
+# Every worker has ended once its callable is released.
 wait_for(lambda: refcounts(tasks) == baseline, "every worker has ended", enter=fresh)
 report(
     how=how,
@@ -153,8 +162,9 @@ report(
     args_length=len(panic.args),
     held=held,
     launched=launched,
-    never_called=[i for i in range(40) if i not in launched and calls.get(i)],
-    launched_ids=[ids[i] for i in launched],
+    called_while_pending=called_while_pending,
+    cancelled_calls=calls.get(39, 0),
+    ids=ids,
     fresh_id=fresh_id,
 )
 """
@@ -163,17 +173,14 @@ report(
     r = results(result.stdout)
     assert (r["kind"], r["base"], r["is_exception"], r["args_length"]) == ("PanicException", "BaseException", False, 1)
     assert r["message"].startswith("failed to spawn thread: ")
-    # The launched workers come first, in scheduling order, and hold their callable; the rest
-    # were released when start() failed.
-    launched = r["launched"]
-    assert launched == list(range(len(launched))) and set(r["held"]) <= {0, 1}
     if r["how"] == "threads" and sanitizer_runtime() is None:
-        assert len(launched) == 5  # a sanitizer's own threads may take some of the five
-    assert launched, "no worker was launched before the failure"
-    assert r["never_called"] == []
-    # Stop lines from the shutdown and the cancel, nothing else; one report for the failure.
+        assert r["launched"] == 5  # a sanitizer's own threads may take some of the five
+    assert 0 < r["launched"] < 40
+    assert r["called_while_pending"] == [] and r["cancelled_calls"] == 0
+    assert r["held"] == [1] * 40
+    # One stop line per task, the cancelled pending one included, and the fresh task's.
     stop_lines = sorted(line for line in result.stdout.splitlines() if not line.startswith("RESULT "))
-    assert stop_lines == sorted(f"Task id:{i} stopped." for i in r["launched_ids"] + [r["fresh_id"]])
+    assert stop_lines == sorted(f"Task id:{i} stopped." for i in r["ids"] + [r["fresh_id"]])
     assert len(result.stderr.splitlines()) == 1 and result.stderr.rstrip("\n").endswith(r["message"])
 
 

@@ -1,0 +1,262 @@
+"""Hard conditions: memory running out while a worker starts, a finalizer that blocks, a full
+standard output, an interpreter finalized and initialized again by its host.
+
+Each runs in a subprocess (or a host program built here against the running interpreter), since
+each leaves the process in a state no other test should share.
+"""
+
+from __future__ import annotations
+
+import os
+import shlex
+import subprocess
+import sys
+import sysconfig
+import tempfile
+import textwrap
+
+import pytest
+
+import metronyx
+from reliability_support import run_program, sanitizer_runtime
+from test_reliability_faults import PRELUDE, results
+
+
+def compile_c(source: str, directory: str, name: str, *, shared: bool) -> str:
+    """Builds `source` with the running interpreter's compiler and headers: a shared library that
+    the interpreter loads, or a program that embeds it (linked against its library)."""
+    compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
+    source_path = os.path.join(directory, name + ".c")
+    with open(source_path, "w") as file:
+        file.write(textwrap.dedent(source))
+    output = os.path.join(directory, name + (".so" if shared else ""))
+    command = [*compiler, "-O1", "-I", sysconfig.get_paths()["include"], source_path, "-o", output]
+    if shared:
+        command += ["-shared", "-fPIC"]
+    else:
+        libdirs = {sysconfig.get_config_var(v) for v in ("LIBDIR", "LIBPL")} - {None}
+        command += [f"-L{d}" for d in sorted(libdirs)] + [f"-Wl,-rpath,{d}" for d in sorted(libdirs)]
+        command += [f"-lpython{sysconfig.get_config_var('LDVERSION')}"]
+        command += shlex.split(sysconfig.get_config_var("LIBS") or "")
+        command += shlex.split(sysconfig.get_config_var("SYSLIBS") or "")
+    built = subprocess.run(command, capture_output=True, text=True)
+    assert built.returncode == 0, f"{shlex.join(command)}\n{built.stderr}"
+    return output
+
+
+# Wraps the interpreter's raw allocator, where thread states come from: while armed, every calloc
+# fails, as it does when the address space runs out.
+FAILING_CALLOC = """
+#include <Python.h>
+#include <stdatomic.h>
+
+static PyMemAllocatorEx original;
+static atomic_int armed;
+
+static void* wrapped_malloc(void* ctx, size_t size) { return original.malloc(original.ctx, size); }
+static void* wrapped_calloc(void* ctx, size_t count, size_t size) {
+    if (atomic_load(&armed)) return NULL;
+    return original.calloc(original.ctx, count, size);
+}
+static void* wrapped_realloc(void* ctx, void* block, size_t size) {
+    return original.realloc(original.ctx, block, size);
+}
+static void wrapped_free(void* ctx, void* block) { original.free(original.ctx, block); }
+
+void install(void) {
+    PyMemAllocatorEx wrapper = {NULL, wrapped_malloc, wrapped_calloc, wrapped_realloc, wrapped_free};
+    PyMem_GetAllocator(PYMEM_DOMAIN_RAW, &original);
+    PyMem_SetAllocator(PYMEM_DOMAIN_RAW, &wrapper);
+}
+
+void arm(int on) { atomic_store(&armed, on); }
+"""
+
+
+def test_thread_state_that_cannot_be_made_fails_start_not_the_process(tmp_path):
+    """No memory for a worker's thread state: start() raises MemoryError, the tasks stay pending, a later start() runs them."""
+    shim = compile_c(FAILING_CALLOC, str(tmp_path), "failing_calloc", shared=True)
+    result = run_program(
+        PRELUDE
+        + f"""
+import ctypes, metronyx
+
+shim = ctypes.PyDLL({shim!r})
+shim.install()
+calls = {{}}
+
+
+def task(index):
+    return lambda: calls.__setitem__(index, calls.get(index, 0) + 1)
+
+
+s = metronyx.Scheduler()
+ids = [s.schedule(task(i), 0.002) for i in range(3)]
+shim.arm(1)
+try:
+    s.start()
+    error = None
+except BaseException as raised:
+    error = raised
+# A worker that made its own thread state would try now, and find no memory.
+time.sleep(0.3)
+shim.arm(0)
+called_while_failing = dict(calls)
+s.start()
+wait_for(lambda: all(calls.get(i, 0) >= 3 for i in range(3)), "every task is called")
+s.shutdown()
+report(error=[type(error).__name__, isinstance(error, Exception)], before=called_while_failing, ids=ids)
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    r = results(result.stdout)
+    assert r["error"] == ["MemoryError", True]
+    assert r["before"] == {}
+    stop_lines = sorted(line for line in result.stdout.splitlines() if not line.startswith("RESULT "))
+    assert stop_lines == sorted(f"Task id:{i} stopped." for i in r["ids"])
+    assert result.stderr == ""
+
+
+def test_blocking_finalizer_holds_up_only_its_own_thread():
+    """A released callable whose __del__ waits for another task's next call finishes: that task keeps running."""
+    result = run_program(
+        PRELUDE
+        + """
+import threading, metronyx
+
+flushed = threading.Event()
+ticks = {"b": 0}
+outcome = {}
+
+
+def b():
+    ticks["b"] += 1
+    flushed.set()
+
+
+class Closing:
+    # A stand-in for a close() that waits until another task has flushed.
+    def __call__(self):
+        pass
+
+    def __del__(self):
+        flushed.clear()
+        outcome["flushed"] = flushed.wait(10)
+
+
+first = metronyx.Scheduler()
+closing_id = first.schedule(Closing(), 0.002)
+other = metronyx.Scheduler()
+other.schedule(b, 0.002)
+first.start()
+other.start()
+wait_for(lambda: ticks["b"] >= 3, "the other task is called")
+first.cancel(closing_id)
+# No entry into the module from here on: the release happens on a worker thread.
+wait_for(lambda: "flushed" in outcome, "the finalizer has run")
+other.shutdown()
+report(**outcome)
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    r = results(result.stdout)
+    assert r == {"flushed": True}
+
+
+def test_full_standard_output_does_not_hold_up_error_lines():
+    """A stop line stuck on a full stdout pipe does not stop other tasks from writing their error lines."""
+    result = run_program(
+        PRELUDE
+        + """
+import metronyx
+
+saved_stdout = os.dup(1)
+reader, writer = os.pipe()
+os.dup2(writer, 1)
+os.close(writer)
+os.set_blocking(1, False)
+try:
+    while True:
+        os.write(1, b"x")
+except BlockingIOError:
+    pass
+os.set_blocking(1, True)
+
+failures = {"calls": 0}
+
+
+def failing():
+    failures["calls"] += 1
+    raise ValueError("x")
+
+
+s = metronyx.Scheduler()
+stopping_id = s.schedule(lambda: None, 0.002)
+s.schedule(failing, 0.002)
+s.start()
+s.cancel(stopping_id)  # its stop line now waits for room in the full pipe
+seen = failures["calls"]
+wait_for(lambda: failures["calls"] >= seen + 20, "the failing task is called again")
+calls_while_full = failures["calls"] - seen
+s.shutdown()
+drained = b""
+while drained.count(b"stopped.") < 2:
+    drained += os.read(reader, 1 << 16)
+os.dup2(saved_stdout, 1)
+report(calls_while_full=calls_while_full, stop_lines=sorted(drained.decode().lstrip("x").splitlines()))
+"""
+    )
+    assert result.returncode == 0, result.stderr
+    r = results(result.stdout)
+    assert r["calls_while_full"] >= 20
+    assert r["stop_lines"] == ["Task id:1 stopped.", "Task id:2 stopped."]
+    assert all(line.startswith("Error calling Python function: ") for line in result.stderr.splitlines())
+
+
+# Initializes the interpreter, runs one round of work, finalizes it, twice over. Each round also
+# leaves a task running into the finalization: its worker wakes in the next round and must stay
+# out of it.
+EMBEDDING_HOST = r"""
+#include <Python.h>
+#include <stdio.h>
+
+static const char* round_code =
+    "import metronyx, os, time\n"
+    "calls = []\n"
+    "left_running = metronyx.Scheduler()\n"
+    "left_running.schedule(lambda: None, 0.05)\n"
+    "left_running.start()\n"
+    "s = metronyx.Scheduler()\n"
+    "task_id = s.schedule(lambda: calls.append(1), 0.001)\n"
+    "s.start()\n"
+    "deadline = time.monotonic() + 20\n"
+    "while len(calls) < 3 and time.monotonic() < deadline:\n"
+    "    time.sleep(0.001)\n"
+    "s.cancel(task_id)\n"
+    "time.sleep(0.2)\n"
+    "os.write(1, ('called %d, Scheduler is a type: %s\\n' % (min(len(calls), 3), isinstance(metronyx.Scheduler, type))).encode())\n";
+
+int main(void) {
+    for (int round = 0; round < 2; ++round) {
+        Py_Initialize();
+        if (PyRun_SimpleString(round_code) != 0) return 10 + round;
+        if (Py_FinalizeEx() != 0) return 20 + round;
+    }
+    return 0;
+}
+"""
+
+
+def test_module_works_again_after_the_host_initializes_the_interpreter_again(tmp_path):
+    """An embedding host that finalizes and initializes the interpreter again gets a working module, whose tasks run."""
+    if sanitizer_runtime() is not None:
+        pytest.skip("the host program is not built with the sanitizer that the extension needs")
+    host = compile_c(EMBEDDING_HOST, str(tmp_path), "host", shared=False)
+    environment = dict(os.environ)
+    paths = [os.path.dirname(metronyx.__file__), *filter(None, environment.get("PYTHONPATH", "").split(os.pathsep))]
+    environment.update(PYTHONPATH=os.pathsep.join(paths), PYTHONHOME=sys.base_prefix)
+    result = subprocess.run([host], capture_output=True, text=True, env=environment, timeout=60)
+    assert result.returncode == 0, result.stderr
+    rounds = [line for line in result.stdout.splitlines() if line.startswith("called ")]
+    assert rounds == ["called 3, Scheduler is a type: True"] * 2
+    assert result.stderr == ""
