@@ -1,6 +1,6 @@
 # The commands a newcomer needs: `make demo` and `make test`, and `make dist` for a release.
 # Each sets itself up first.
-.PHONY: demo test dist bench setup clean
+.PHONY: demo test dist bench setup clean check-windows
 
 demo:
 	scripts/demo.sh
@@ -13,6 +13,10 @@ dist:
 
 bench:
 	scripts/bench.sh
+
+# Cross-builds the Windows x86-64 module and runs its unit tests under wine (installs both first).
+check-windows:
+	scripts/check_windows.sh
 
 setup:
 	scripts/setup.sh

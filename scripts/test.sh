@@ -16,6 +16,9 @@ echo "== C++ tests"
 echo "== Other toolchains: an unsupported compiler fails clearly; aarch64 compiles and links"
 scripts/toolchains.sh
 
+echo "== Windows x86-64: the release workflow linted; cross-built, unit-tested under wine and the .pyd checked when CI=true"
+METRONYX_SETUP_DONE=1 scripts/check_windows.sh --when-ci
+
 echo "== The release wheel, quick form: built, repaired, installed into a clean venv, smoke-checked"
 METRONYX_SETUP_DONE=1 scripts/dist.sh quick
 
