@@ -66,6 +66,7 @@ SUBINTERPRETER = """
 """
 
 
+@pytest.mark.posix("thread counts from /proc")
 def test_second_interpreter_is_refused_and_the_first_keeps_working():
     """A sub-interpreter's import raises ImportError; the first interpreter's module still works."""
     result = run_python(

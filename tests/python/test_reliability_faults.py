@@ -100,6 +100,7 @@ def needs_spawn_limit():
         pytest.skip("without root the spawn failure comes from RLIMIT_AS, which a sanitizer's shadow memory defeats")
 
 
+@pytest.mark.posix("resource limits and /proc")
 def test_failed_thread_creation_keeps_launched_tasks_and_releases_the_rest():
     """start() that cannot create a thread raises PanicException, keeps the launched workers, releases the others."""
     needs_spawn_limit()
@@ -177,6 +178,7 @@ report(
     assert len(result.stderr.splitlines()) == 1 and result.stderr.rstrip("\n").endswith(r["message"])
 
 
+@pytest.mark.posix("resource limits and /proc")
 def test_panic_exception_and_exits_raised_by_callables_stay_contained():
     """A callable's PanicException ends only its worker; SystemExit and KeyboardInterrupt are reported and the task goes on."""
     needs_spawn_limit()

@@ -84,6 +84,7 @@ REUSE_PRELUDE = """
 """
 
 
+@pytest.mark.posix("thread counts from /proc")
 def test_reused_id_is_cancelled_for_the_newest_task_and_shut_down_for_all():
     """After reuse, cancel() stops the newest task only; shutdown() still stops the older one."""
     result = run_python(

@@ -213,6 +213,7 @@ def test_worker_lines_bypass_sys_stdout_and_sys_stderr(scheduler, capfd, monkeyp
 # --- releasing the callable ----------------------------------------------------------------------
 
 
+@pytest.mark.posix("thread counts from /proc")
 def test_ended_workers_callable_is_released_at_the_next_entry():
     """A stopped worker's callable stays alive until some thread next calls into the module."""
     result = run_python(
@@ -255,6 +256,7 @@ def test_ended_workers_callable_is_released_at_the_next_entry():
 # --- a PanicException from the callable --------------------------------------------------------
 
 
+@pytest.mark.posix("resource limits and /proc")
 def test_callable_raising_panic_exception_ends_only_its_worker():
     """A PanicException from the callable is printed with its traceback and ends that worker alone."""
     result = run_python(
