@@ -1,5 +1,7 @@
 """The module object: its contents, one module per process, and one interpreter per process."""
 
+import pytest
+
 import metronyx
 
 from conftest import STOP_LINE, lines, run_python

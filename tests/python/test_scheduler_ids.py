@@ -1,5 +1,7 @@
 """Task ids: a signed 8-bit counter per Scheduler that wraps, and what reuse of an id reaches."""
 
+import pytest
+
 import metronyx
 
 from conftest import STOP_LINE, lines, run_parallel, run_python

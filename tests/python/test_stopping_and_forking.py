@@ -9,6 +9,8 @@ from __future__ import annotations
 import time
 import weakref
 
+import pytest
+
 import metronyx
 from conftest import STOP_LINE, lines, run_python, wait_released
 
