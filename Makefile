@@ -1,6 +1,6 @@
 # The commands a newcomer needs: `make demo` and `make test`, and `make dist` for a release.
 # Each sets itself up first.
-.PHONY: demo test dist bench setup clean
+.PHONY: demo test dist bench setup clean check-windows
 
 demo:
 	scripts/demo.sh
@@ -14,6 +14,10 @@ dist:
 # `make bench PYTHON=3.14` runs the lateness section on another supported version.
 bench:
 	scripts/bench.sh $(if $(PYTHON),--python $(PYTHON))
+
+# Cross-builds the Windows x86-64 module and runs its unit tests under wine (installs both first).
+check-windows:
+	scripts/check_windows.sh
 
 setup:
 	scripts/setup.sh

@@ -7,7 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 STARTED=$SECONDS
-STAGES=8
+STAGES=9
 stage_number=0
 stage() {
   stage_number=$((stage_number + 1))
@@ -27,6 +27,9 @@ stage "C++ tests"
 
 stage "Other toolchains: an unsupported compiler fails clearly; aarch64 compiles and links"
 scripts/toolchains.sh
+
+stage "Windows x86-64: the release workflow linted; cross-built, unit-tested under wine and the .pyd checked when CI=true"
+METRONYX_SETUP_DONE=1 scripts/check_windows.sh --when-ci
 
 stage "The release wheel, quick form: built, repaired, installed into a clean venv, smoke-checked"
 METRONYX_SETUP_DONE=1 scripts/dist.sh quick

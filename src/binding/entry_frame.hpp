@@ -10,14 +10,13 @@
 //   untouched: it is not a failure of ours and must reach the thread library.
 #pragma once
 
-#include <cxxabi.h>
-
 #include <utility>
 
 #include "binding/gil_guard.hpp"
 #include "binding/py_err.hpp"
 #include "binding/refs.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/forced_unwind.hpp"
 
 namespace metronyx::binding {
 
@@ -64,7 +63,7 @@ auto run_body(Body& body) -> decltype(body()) {
     return body();
   } catch (runtime::InternalFailure& failure) {
     return std::unexpected(PanicException::from_payload(failure.take_payload()));
-  } catch (const abi::__forced_unwind&) {
+  } catch (const runtime::ForcedUnwind&) {
     throw;
   } catch (...) {
     abort_foreign_exception();
@@ -82,11 +81,11 @@ auto guarded_boundary(Inside&& inside) -> decltype(inside()) {
       auto result = inside();
       trap.disarm();
       return result;
-    } catch (const abi::__forced_unwind&) {
+    } catch (const runtime::ForcedUnwind&) {
       trap.disarm();
       throw;
     }
-  } catch (const abi::__forced_unwind&) {
+  } catch (const runtime::ForcedUnwind&) {
     throw;
   } catch (const runtime::InternalFailure&) {
     abort_cannot_unwind();

@@ -1,7 +1,5 @@
 #include "runtime/clock.hpp"
 
-#include <time.h>
-
 #include <limits>
 
 namespace metronyx::runtime {
@@ -33,12 +31,6 @@ Instant Instant::saturating_add(const Duration& span) const {
     result.seconds += 1;
   }
   return result;
-}
-
-Instant monotonic_now() {
-  timespec now{};
-  ::clock_gettime(CLOCK_MONOTONIC, &now);
-  return {static_cast<std::int64_t>(now.tv_sec), static_cast<std::int64_t>(now.tv_nsec)};
 }
 
 }  // namespace metronyx::runtime

@@ -1,6 +1,7 @@
 // The monotonic clock and the duration type that workers sleep with.
 //
-// Threads: any; all functions are pure or read CLOCK_MONOTONIC, which never goes backwards.
+// Threads: any; all functions are pure or read the monotonic clock (CLOCK_MONOTONIC; Windows: the
+// performance counter), which never goes backwards.
 #pragma once
 
 #include <cstdint>

@@ -1,13 +1,9 @@
 #include "runtime/stdio.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
 #include <string>
 
 #include "runtime/byte_lock.hpp"
 #include "runtime/failure.hpp"
-#include "runtime/os_error.hpp"
 
 namespace metronyx::runtime {
 
@@ -29,19 +25,6 @@ ByteLock& line_lock(StdStream stream) {
 }
 
 }  // namespace
-
-std::expected<void, std::string> try_write_all(StdStream stream, std::string_view text) {
-  const int fd = static_cast<int>(stream);
-  while (!text.empty()) {
-    const ssize_t written = ::write(fd, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return std::unexpected(describe_os_error(errno));
-    }
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return {};
-}
 
 void write_all(StdStream stream, std::string_view text) {
   auto written = try_write_all(stream, text);

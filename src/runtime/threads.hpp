@@ -22,10 +22,11 @@ using ThreadEntry = void (*)(void* argument);
 
 // Runs `handler` in the child process after every fork from now on, while the child still has
 // only the thread that forked. The handler must be async-signal-safe in spirit: it may only reset
-// plain memory. Returns false if the handler could not be registered.
+// plain memory. Returns false if the handler could not be registered. Windows has no fork: there
+// the handler is never needed, and registering it succeeds.
 [[nodiscard]] bool run_in_child_after_fork(void (*handler)());
 
-// A process-unique number for the calling thread (the kernel's thread id).
+// A process-unique number for the calling thread (the kernel's thread id; Windows: the thread id).
 [[nodiscard]] std::uint64_t current_thread_id();
 
 }  // namespace metronyx::runtime

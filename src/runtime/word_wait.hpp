@@ -5,7 +5,9 @@
 // Threads: any. A wait may return early for no reason (a signal, a wake meant for another value);
 // callers re-check the word and the clock in a loop. The timeout is armed with the calling
 // thread's timer slack, exactly like an absolute clock_nanosleep on CLOCK_MONOTONIC, so a wait
-// that times out wakes as precisely as a sleep.
+// that times out wakes as precisely as a sleep. On Windows, whose own timed waits count whole
+// ticks, the waiter sleeps on its thread's high-resolution timer and an event that the wake sets
+// (src/runtime/win32/thread_waiter.hpp), with the same precision and the same promptness.
 #pragma once
 
 #include <atomic>

@@ -1,7 +1,5 @@
 #include "scheduler/periodic_worker.hpp"
 
-#include <cxxabi.h>
-
 #include <memory>
 #include <string>
 
@@ -15,6 +13,7 @@
 #include "binding/worker_thread_state.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/forced_unwind.hpp"
 #include "runtime/sleep.hpp"
 #include "runtime/stdio.hpp"
 #include "runtime/threads.hpp"
@@ -64,7 +63,7 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
     }
     // The callable forked and this is the child: the task belongs to the parent.
     if (binding::fork_generation() != fork_generation) end = CallEnd::in_forked_child;
-  } catch (const abi::__forced_unwind&) {
+  } catch (const runtime::ForcedUnwind&) {
     // The interpreter is ending this thread while the callable waited for the lock: the lock is
     // not ours, so the guard must not give it back.
     guard.abandon_on_forced_unwind();

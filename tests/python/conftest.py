@@ -31,6 +31,21 @@ import metronyx
 STOP_LINE = "Task id:{} stopped."
 
 
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers", "posix(what): needs a POSIX facility (fork, /proc, resource limits, SIGINT); skipped on Windows"
+    )
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if sys.platform != "win32":
+        return
+    for item in items:
+        marker = item.get_closest_marker("posix")
+        if marker is not None:
+            item.add_marker(pytest.mark.skip(reason=f"needs POSIX ({marker.args[0]}), which Windows does not have"))
+
+
 class Probe:
     """A callable that records when each call starts and ends, and sleeps or raises if asked."""
 

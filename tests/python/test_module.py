@@ -1,5 +1,7 @@
 """The module object: its contents, one module per process, and one interpreter per process."""
 
+import pytest
+
 import metronyx
 
 from conftest import STOP_LINE, lines, run_python
@@ -81,6 +83,7 @@ SUBINTERPRETER = """
 """
 
 
+@pytest.mark.posix("thread counts from /proc")
 def test_second_interpreter_is_refused_and_the_first_keeps_working():
     """A sub-interpreter's import raises ImportError; the first interpreter's module still works."""
     result = run_python(

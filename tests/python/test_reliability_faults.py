@@ -101,6 +101,7 @@ def needs_spawn_limit():
         pytest.skip("without root the spawn failure comes from RLIMIT_AS, which a sanitizer's shadow memory defeats")
 
 
+@pytest.mark.posix("resource limits and /proc")
 def test_refused_thread_keeps_the_task_pending_for_the_next_start():
     """start() that cannot create a thread raises PanicException; launched tasks run, the rest stay pending for the next start()."""
     needs_spawn_limit()
@@ -184,6 +185,7 @@ report(
     assert len(result.stderr.splitlines()) == 1 and result.stderr.rstrip("\n").endswith(r["message"])
 
 
+@pytest.mark.posix("resource limits and /proc")
 def test_panic_exception_and_exits_raised_by_callables_stay_contained():
     """A callable's PanicException ends only its worker; SystemExit and KeyboardInterrupt are reported and the task goes on."""
     needs_spawn_limit()

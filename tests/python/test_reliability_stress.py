@@ -330,7 +330,9 @@ def run_exit(path, kind: str, workers: str) -> subprocess.CompletedProcess:
     )
 
 
-@pytest.mark.parametrize("kind", list(EXIT_STATUS))
+@pytest.mark.parametrize(
+    "kind", [pytest.param(kind, marks=pytest.mark.posix("SIGINT")) if kind == "interrupt" else kind for kind in EXIT_STATUS]
+)
 def test_program_ends_with_running_workers_exactly_as_without_them(kind, exit_program):
     """Ending with workers mid-call, asleep or waiting for the lock changes neither status nor output."""
     control = run_exit(exit_program, kind, "none")

@@ -1,5 +1,7 @@
 """Task ids: a signed 8-bit counter per Scheduler that wraps, and what reuse of an id reaches."""
 
+import pytest
+
 import metronyx
 
 from conftest import STOP_LINE, lines, run_parallel, run_python
@@ -84,6 +86,7 @@ REUSE_PRELUDE = """
 """
 
 
+@pytest.mark.posix("thread counts from /proc")
 def test_reused_id_is_cancelled_for_the_newest_task_and_shut_down_for_all():
     """After reuse, cancel() stops the newest task only; shutdown() still stops the older one."""
     result = run_python(

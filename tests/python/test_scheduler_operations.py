@@ -107,6 +107,7 @@ THREADS_PRELUDE = """
 """
 
 
+@pytest.mark.posix("thread counts from /proc")
 def test_start_launches_each_pending_task_once():
     """start() with nothing pending starts no thread; a second start() launches only new tasks."""
     result = run_python(
@@ -137,6 +138,7 @@ def test_start_launches_each_pending_task_once():
     assert result.stderr == ""
 
 
+@pytest.mark.posix("thread counts from /proc")
 def test_shutdown_then_start_launches_nothing():
     """Tasks forgotten by shutdown() are never started, their callables never called."""
     result = run_python(

@@ -10,6 +10,8 @@ import functools
 import time
 import weakref
 
+import pytest
+
 import metronyx
 from conftest import STOP_LINE, lines, run_python, wait_released
 
@@ -38,6 +40,7 @@ FORK_PRELUDE = """
 """
 
 
+@pytest.mark.posix("fork")
 def test_children_forked_while_workers_run_schedule_and_exit_normally():
     """Forked while workers wait for the lock (interval 0) or sleep (1 ms): every child's own
     tasks run, the inherited scheduler shuts down, the child exits at once with its status, and
@@ -96,6 +99,7 @@ def test_children_forked_while_workers_run_schedule_and_exit_normally():
     assert lines(result.stdout).count("ok") == 1
 
 
+@pytest.mark.posix("fork")
 def test_fork_inside_a_callable_ends_that_worker_in_the_child():
     """The child of a fork made by a callable returns from the call and ends with status 0,
     without another call and without a stop line; the parent's task goes on."""

@@ -213,6 +213,7 @@ def test_worker_lines_bypass_sys_stdout_and_sys_stderr(scheduler, capfd, monkeyp
 # --- releasing the callable ----------------------------------------------------------------------
 
 
+@pytest.mark.posix("thread counts from /proc")
 def test_ended_workers_callable_is_released_on_its_own_thread():
     """A stopped worker releases its callable itself, before its thread ends, with no entry into the module."""
     result = run_python(
@@ -253,6 +254,7 @@ def test_ended_workers_callable_is_released_on_its_own_thread():
 # --- a PanicException from the callable --------------------------------------------------------
 
 
+@pytest.mark.posix("resource limits and /proc")
 def test_callable_raising_panic_exception_ends_only_its_worker():
     """A PanicException from the callable is printed with its traceback and ends that worker alone."""
     result = run_python(

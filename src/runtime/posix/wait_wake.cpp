@@ -14,14 +14,4 @@ void wake_all(std::atomic<std::uint8_t>& byte) {
   byte.notify_all();
 }
 
-// The hint tells the core that this is a spin loop (saving power and, on x86-64, the pipeline
-// flush when the loop ends); a processor without such a hint just loops.
-void spin_pause() {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  asm volatile("yield" ::: "memory");
-#endif
-}
-
 }  // namespace metronyx::runtime

@@ -1,0 +1,25 @@
+#include "runtime/stdio.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+#include "runtime/os_error.hpp"
+
+namespace metronyx::runtime {
+
+std::expected<void, std::string> try_write_all(StdStream stream, std::string_view text) {
+  const int fd = static_cast<int>(stream);
+  while (!text.empty()) {
+    const ssize_t written = ::write(fd, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(describe_os_error(errno));
+    }
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+  return {};
+}
+
+}  // namespace metronyx::runtime
