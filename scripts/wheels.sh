@@ -11,6 +11,7 @@
 #   scripts/wheels.sh matrix <sdist> <dir>  (make dist) the wheels of CPython 3.12 to 3.15 for both
 #                                           architectures, built from the unpacked sdist into
 #                                           <dir>, each checked and run against the Python suite
+#   scripts/wheels.sh build|pair|check|retag|run|headers ...   single steps of the above
 #
 # How a wheel reaches glibc 2.28: Debian's g++ (and its aarch64 cross compiler) compiles against
 # glibc 2.28's headers and links against glibc 2.28's libraries, both from the Zig toolchain on
@@ -109,33 +110,46 @@ toolchain() {
 
 # ---- One wheel --------------------------------------------------------------------------------
 
-# tools_python <python>: a venv of <python> with the build backend, CMake and Ninja (made once);
-# prints its interpreter. The development interpreter uses .venv itself.
-tools_python() {
-  local python=$1 version venv
-  version=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
-  venv=$WORK/tools-$version-$(uname -m)-$(. /etc/os-release && echo "${VERSION_CODENAME:-$ID}")
-  if [ ! -x "$venv/bin/python" ] || [ ! -f "$venv/.ready" ]; then
-    log "build tools for Python $version ($venv)"
+platforms() { # platforms <arch>: pip's --platform options for a glibc 2.28 system of <arch>
+  local minor
+  for minor in 28 27 26 24 17; do printf -- '--platform manylinux_2_%s_%s ' "$minor" "$1"; done
+  printf -- '--platform manylinux2014_%s' "$1"
+}
+
+# tools_venv <where> <python>: a venv of <python> (host, or the amd64 chroot's) holding the build
+# backend, `build`, CMake and Ninja, made once; prints its interpreter. The host's pip installs
+# them for the venv's version: a chroot may not reach the package index itself.
+tools_venv() {
+  local where=$1 python=$2 runner=() version venv site
+  [ "$where" = host ] || runner=("$ROOT/scripts/chroot.sh" run "$where")
+  version=$("${runner[@]}" "$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  venv=$WORK/tools-$version-$where
+  if [ ! -f "$venv/.ready" ]; then
+    log "build tools for Python $version ($where)"
     rm -rf "$venv"
-    "$python" -m venv "$venv" >&2
-    "$venv/bin/python" -m pip install -q "scikit-build-core>=0.11.1" "cmake>=3.24" ninja >&2
+    "${runner[@]}" "$python" -m venv --without-pip "$venv"
+    site=$(ls -d "$venv"/lib/python3*/site-packages)
+    "$VENV_BIN/python" -m pip install -q --disable-pip-version-check --target "$site" \
+      $(platforms "$(uname -m)") --python-version "$version" --implementation cp \
+      --only-binary :all: "scikit-build-core>=0.11.1" "cmake>=3.24" ninja build >&2 ||
+      die "could not install the build tools for Python $version ($where)"
     touch "$venv/.ready"
   fi
   echo "$venv/bin/python"
 }
 
-# build <python> <arch> <include dir or -> <source> <out dir>: builds the wheel of <python>'s
-# version for <arch> from <source> into <out dir>, incrementally in $WORK/build-<version>-<arch>.
+# build <tools python> <arch> <include dir or -> <source> <out dir>: builds the wheel of that
+# interpreter's version for <arch> from <source> into <out dir>, incrementally in
+# $WORK/build-<version>-<arch> (made by tools_venv; runs where that interpreter runs).
 # <include dir> is the target's Python headers for a cross build (- for the interpreter's own).
 build() {
-  local python=$1 arch=$2 include=$3 source=$4 out=$5
-  local compiler=g++ cross=() version tools dir
+  local tools=$1 arch=$2 include=$3 source=$4 out=$5
+  local compiler=g++ cross=() version dir
   if [ "$arch" != "$(uname -m)" ]; then
     compiler=$arch-linux-gnu-g++
     command -v "$compiler" >/dev/null || die "$compiler is missing (Debian: g++-$arch-linux-gnu)"
     local suffix
-    suffix=$("$python" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+    suffix=$("$tools" -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
     # The target's names: the module's suffix and the wheel's platform tag, which the build
     # would otherwise take from the interpreter that runs it.
     export SETUPTOOLS_EXT_SUFFIX=${suffix/$(uname -m)/$arch}
@@ -145,17 +159,19 @@ build() {
       -Ccmake.define.Python_INCLUDE_DIR="$include")
   fi
   dir=$(toolchain "$arch" "$compiler")
-  tools=$(tools_python "$python")
   version=$("$tools" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
   mkdir -p "$out"
   local log_file=$WORK/build-$version-$arch.log
   # Release (the project's default for wheels), stripped by the install step; warnings are
-  # errors, as in every build of the project's own.
-  if ! flock "$WORK/.lock-$version-$arch" "$tools" -m pip wheel -q --no-build-isolation --no-deps \
-    --wheel-dir "$out" "$source" \
+  # errors, as in every build of the project's own. CMake's probes compile without linking a
+  # program: a program's start files are the system's, newer than the stubs (the module, a
+  # shared object, needs none of them).
+  if ! flock "$WORK/.lock-$version-$arch" "$tools" -m build --wheel --no-isolation \
+    --skip-dependency-check --outdir "$out" "$source" \
     -Cbuild-dir="$WORK/build-$version-$arch" -Ccmake.build-type=Release -Cinstall.strip=true \
     -Ccmake.define.CMAKE_CXX_COMPILER="$dir/c++" -Ccmake.define.METRONYX_WERROR=ON \
-    -Ccmake.define.METRONYX_STATIC_RUNTIME=ON "${cross[@]}" >"$log_file" 2>&1; then
+    -Ccmake.define.METRONYX_STATIC_RUNTIME=ON -Ccmake.define.CMAKE_TRY_COMPILE_TARGET_TYPE=STATIC_LIBRARY \
+    "${cross[@]}" >"$log_file" 2>&1; then
     tail -n 60 "$log_file" >&2
     die "the $version $arch wheel did not build (log: $log_file)"
   fi
@@ -265,7 +281,7 @@ run_wheel() {
   plat=$(basename "$wheel" .whl | cut -d- -f5)
   site=$(ls -d "$venv"/lib/python3*/site-packages)
   local pip=("$VENV_BIN/python" -m pip install -q --disable-pip-version-check --target "$site"
-    --platform "$plat" --python-version "${version#cp}" --implementation cp --abi "$abi" --abi none
+    $(platforms "${plat#manylinux_2_28_}") --python-version "${version#cp}" --implementation cp --abi "$abi" --abi none
     --only-binary :all:)
   "${pip[@]}" --no-index --no-deps "$wheel"
   "${runner[@]}" "$venv/bin/python" -c '
@@ -324,17 +340,18 @@ build_pair() {
     base=$("$python" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
   fi
   ensure_cross_compiler "$where" >&2
-  local runner=()
+  local runner=() tools
   [ "$where" = host ] || runner=("$ROOT/scripts/chroot.sh" run amd64)
+  tools=$(tools_venv "$where" "$python")
   start=$(now)
   log "building the $version x86-64 wheel ($where)"
-  "${runner[@]}" "$ROOT/scripts/wheels.sh" build "$python" x86_64 - "$source" "$raw" >&2
+  "${runner[@]}" "$ROOT/scripts/wheels.sh" build "$tools" x86_64 - "$source" "$raw" >&2
   stage_time "$start" "build $version x86-64 ($where)"
   start=$(now)
   log "building the $version aarch64 wheel ($where, cross)"
   local headers
   headers=$(aarch64_headers "$base" "$version")
-  "${runner[@]}" "$ROOT/scripts/wheels.sh" build "$python" aarch64 "$headers" "$source" "$raw" >&2
+  "${runner[@]}" "$ROOT/scripts/wheels.sh" build "$tools" aarch64 "$headers" "$source" "$raw" >&2
   stage_time "$start" "build $version aarch64 ($where)"
   echo "$where"
 }
@@ -414,10 +431,11 @@ matrix() {
     fi
     start=$(now)
     log "the Python suite against $(basename "$wheel") in a bare venv ($where)"
-    local output status=0
+    local output status=0 extra=()
+    [ "$arch" = aarch64 ] && extra=("${EMULATED_PYTEST_ARGS[@]}")
     output=$(run_wheel "$where" "$runner_python" "$wheel" "$WORK/venv-$version-$arch" suite \
-      $( [ "$arch" = aarch64 ] && echo "${EMULATED_PYTEST_ARGS[@]}" ) 2>&1) || status=$?
-    echo "$output" | tail -n 5
+      "${extra[@]}" 2>&1) || status=$?
+    echo "$output" | grep -vE '^WARNING: Location' | tail -n 5
     [ "$status" = 0 ] || die "the suite failed against $(basename "$wheel")"
     stage_time "$start" "suite $version $arch ($where)"
     results+=("$(basename "$wheel"): $(echo "$output" | grep -E '^[0-9]+ passed' | tail -n 1)")
@@ -447,6 +465,7 @@ case $command in
   quick) quick ;;
   matrix) matrix "$@" ;;
   build) build "$@" ;;
+  pair) build_pair "$@" ;;
   toolchain) toolchain "$@" ;;
   check) check_module "$@" ;;
   retag) retag "$@" ;;
