@@ -45,6 +45,7 @@ class Config:
     scale_sizes: tuple[int, ...] = (10, 100, 1000)
     scale_warmup_s: float = 0.5
     scale_window_s: float = 2.0
+    scale_rounds: int = 3
     cancel_samples: int = 25
     throughput_rounds: int = 7
     throughput_warmup_s: float = 0.05
@@ -64,6 +65,7 @@ QUICK = Config(
     scale_sizes=(10, 50),
     scale_warmup_s=0.1,
     scale_window_s=0.2,
+    scale_rounds=1,
     cancel_samples=2,
     throughput_rounds=1,
     throughput_warmup_s=0.02,

@@ -16,12 +16,23 @@ as long as the window, with no interpreter: its CPU per wake-up is what the mach
 waking a thread at all, before any lock is taken or any Python runs. Its wake-ups also give the
 grid estimator its fastest wake-up for N threads at once, and its own row goes through the same
 estimator as the others.
+
+Where a worker's CPU goes: the floor again, with a periodic worker's costs added one at a time
+(the "floor:" rows): the sleep with the default timer slack (50 us) instead of 1 ns; a call of a
+trivial Python function under the interpreter lock with a thread state kept for life; a queue the
+threads pass through one at a time while they ask for the lock; a pending call posted to the main
+thread before each call. Each step's CPU per call less the one before is that cost.
+
+Every size is measured `scale_rounds` times, the sizes taken in turn, and each figure is the
+median over the rounds; the ratios of metronyx to PyScheduler and to the floor are medians of the
+per-round ratios.
 """
 
 from __future__ import annotations
 
 import gc
 import math
+import statistics
 import time
 from typing import Any
 
@@ -153,13 +164,74 @@ def _native_floor(tasks: int, config: Any, floor: Any) -> tuple[dict[str, Any], 
     }, fastest
 
 
+def _noop() -> None:
+    pass
+
+
+# The cost ladder: each step adds one of a worker's costs to the one before.
+LADDER = (
+    ("floor: sleep, 50 us slack", {"slack_ns": 50_000}),
+    ("floor: + lock and call", {"callable": _noop}),
+    ("floor: + lock queue", {"callable": _noop, "queue": True}),
+    ("floor: + hand-over request", {"callable": _noop, "queue": True, "ask_main": True}),
+)
+
+
+def _ladder_step(tasks: int, config: Any, floor: Any, options: dict[str, Any]) -> dict[str, Any]:
+    count = max(2, round(config.scale_window_s / INTERVAL))
+    started = now_ns()
+    flat, cpu_ns = floor.sleepers(tasks, INTERVAL, count, **options)
+    wall_ns = now_ns() - started
+    flat.sort()
+    return {
+        "tasks": tasks,
+        "p99_lateness_us": percentile(flat, 99) / 1e3,
+        "max_lateness_us": flat[-1] / 1e3,
+        "cpu_ns_per_call": cpu_ns / len(flat),
+        "cpu_share_of_one_core": cpu_ns / wall_ns,
+    }
+
+
+def _one_round(tasks: int, config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
+    by_impl = {name: _one_size(implementation, tasks, config, monitor)
+               for name, implementation in IMPLEMENTATIONS.items()}
+    floor_row, fastest = _native_floor(tasks, config, floor)
+    rows = {name: _figures(measured, fastest) for name, measured in by_impl.items()}
+    rows[NATIVE_FLOOR] = floor_row
+    for name, options in LADDER:
+        rows[name] = _ladder_step(tasks, config, floor, options)
+    return rows
+
+
+def _ratios(rounds: list[dict[str, Any]]) -> dict[str, float]:
+    """metronyx against PyScheduler and the floor, each the median of the per-round ratios."""
+    ratios: dict[str, float] = {}
+    for stat in ("cpu_ns_per_call", "p99_lateness_us"):
+        for other in ("PyScheduler", NATIVE_FLOOR):
+            values = [row["metronyx"][stat] / row[other][stat] for row in rounds
+                      if row[other][stat] > 0]
+            ratios[f"{stat} / {other}"] = statistics.median(values) if values else math.nan
+    return ratios
+
+
+def _medians(rounds: list[dict[str, Any]]) -> dict[str, Any]:
+    """Each runner's figures, every number the median over the rounds."""
+    merged: dict[str, Any] = {}
+    for name in rounds[0]:
+        merged[name] = {}
+        for key, value in rounds[0][name].items():
+            values = [row[name][key] for row in rounds]
+            numeric = all(isinstance(v, (int, float)) and not isinstance(v, bool) for v in values)
+            merged[name][key] = statistics.median(values) if numeric else value
+    return merged
+
+
 def run(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
-    results: dict[str, Any] = {}
-    for tasks in config.scale_sizes:
-        by_impl = {name: _one_size(implementation, tasks, config, monitor)
-                   for name, implementation in IMPLEMENTATIONS.items()}
-        floor_row, fastest = _native_floor(tasks, config, floor)
-        results[str(tasks)] = {name: _figures(measured, fastest)
-                               for name, measured in by_impl.items()}
-        results[str(tasks)][NATIVE_FLOOR] = floor_row
-    return {"interval_s": INTERVAL, "window_s": config.scale_window_s, "sizes": results}
+    rounds: dict[str, list[dict[str, Any]]] = {str(tasks): [] for tasks in config.scale_sizes}
+    for _ in range(config.scale_rounds):
+        for tasks in config.scale_sizes:
+            rounds[str(tasks)].append(_one_round(tasks, config, monitor, floor))
+    results = {size: {**_medians(measured), "ratios": _ratios(measured)}
+               for size, measured in rounds.items()}
+    return {"interval_s": INTERVAL, "window_s": config.scale_window_s,
+            "rounds": config.scale_rounds, "sizes": results}

@@ -1,8 +1,13 @@
 """Drift-free periodic calls of Python callables from native threads."""
 
+import sys
 from collections.abc import Awaitable, Callable
 from typing import Final, SupportsFloat, SupportsIndex, final, overload
-from warnings import deprecated
+
+if sys.version_info >= (3, 13):
+    from warnings import deprecated
+else:
+    from typing_extensions import deprecated
 
 __all__: Final = ["Scheduler"]
 

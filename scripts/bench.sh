@@ -3,8 +3,22 @@
 # native-floor helper, installs matplotlib (the benchmark draws its lateness picture with it; the
 # tests do not need it), then runs bench/run.py with the project's .venv. Arguments are passed on,
 # e.g. `scripts/bench.sh --quick` or `scripts/bench.sh --sections lateness`.
+#
+# `--python VERSION` (first) runs it on another supported CPython (3.12, 3.14, 3.15), built and
+# installed as scripts/versions.sh does; with no sections named it runs the lateness section
+# only, which the README's per-version lines come from (bench/results/py<VERSION>.json).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+if [ "${1:-}" = --python ]; then
+  [ $# -ge 2 ] || { echo "usage: scripts/bench.sh --python VERSION [bench/run.py arguments]" >&2; exit 2; }
+  version=$2
+  shift 2
+  [ $# -gt 0 ] || set -- --sections lateness --output "$PWD/bench/results/py${version/./}.json"
+  echo "== benchmark on CPython $version"
+  exec scripts/versions.sh --run "$version" python "$PWD/bench/run.py" "$@"
+fi
+
 scripts/setup.sh
 
 echo "== native floor (benchmark helper)"

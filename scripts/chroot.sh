@@ -107,16 +107,27 @@ run() {
   shift
   dir=$(ensure "$arch")
   mkdir -p "$dir$ROOT"
+  # The host's way to the package index goes along: its name service, its certificate authorities
+  # (a proxy on the way may sign with its own) and its pip settings.
   cp /etc/resolv.conf /etc/hosts "$dir/etc/" 2>/dev/null || true
+  [ -f /etc/pip.conf ] && cp /etc/pip.conf "$dir/etc/pip.conf"
+  local passed=() name
+  for name in PIP_CERT PIP_DEFAULT_TIMEOUT PIP_INDEX_URL PIP_EXTRA_INDEX_URL PIP_TRUSTED_HOST \
+    SSL_CERT_FILE REQUESTS_CA_BUNDLE http_proxy https_proxy no_proxy HTTP_PROXY HTTPS_PROXY \
+    NO_PROXY CI TERM; do
+    [ -n "${!name:-}" ] && passed+=("$name=${!name}")
+  done
+  # And the project's own settings (METRONYX_RELIABILITY and the like).
+  while IFS= read -r name; do passed+=("$name=${!name}"); done < <(compgen -e | grep '^METRONYX_' || true)
   unshare --mount --propagation private -- /bin/sh -c '
     dir=$1 root=$2
     shift 2
     mount --rbind /dev "$dir/dev" &&
       mount -t proc proc "$dir/proc" &&
       mount --bind "$root" "$dir$root" &&
-      exec chroot "$dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/bin:/usr/bin:/bin \
-        ${PIP_DEFAULT_TIMEOUT:+PIP_DEFAULT_TIMEOUT=$PIP_DEFAULT_TIMEOUT} "$@"
-  ' metronyx-chroot "$dir" "$ROOT" "$@"
+      mount --bind -o ro /etc/ssl/certs "$dir/etc/ssl/certs" &&
+      exec chroot "$dir" /usr/bin/env -i HOME=/root LANG=C.UTF-8 PATH=/usr/local/bin:/usr/bin:/bin "$@"
+  ' metronyx-chroot "$dir" "$ROOT" "${passed[@]}" "$@"
 }
 
 [ $# -ge 2 ] || {

@@ -10,9 +10,13 @@
 #   scripts/reliability.sh properties  property-based checks, many examples
 #   scripts/reliability.sh stress      stress checks, thousands of operations, 200 exits
 #   scripts/reliability.sh faults      fault injection
+#   scripts/reliability.sh debug       the whole Python suite on CPython's debug build (python3.13d
+#                                      from Debian, in the chroot of scripts/chroot.sh): reference
+#                                      count and interpreter-lock assertions on every call
 #   scripts/reliability.sh quick       the quick forms, for the main test command: extension-only
 #                                      sanitizer builds; the Python suite under ASan+UBSan and under
-#                                      -X dev, the reliability checks under TSan
+#                                      -X dev, the reliability checks under TSan and on the
+#                                      debug interpreter
 #   scripts/reliability.sh all         every full check above
 #
 # Several names may be given at once. Extra pytest arguments go after "--". The sanitizer builds
@@ -198,6 +202,18 @@ run_xdev() {
     "$(suite)" "${PYTEST_ARGS[@]}"
 }
 
+run_debug() { # run_debug full|quick
+  log "CPython debug build (python3.13d) ($1)"
+  scripts/chroot.sh ensure amd64 >/dev/null
+  local tests=("$(suite)")
+  if [ "$1" = quick ]; then
+    tests=("$(reliability_file stress)" "$(reliability_file leaks)" "$(reliability_file properties)"
+      "$(reliability_file faults)")
+  fi
+  scripts/chroot.sh run amd64 "$ROOT/scripts/version_suite.sh" /usr/bin/python3.13d 313d \
+    "${tests[@]}" "${PYTEST_ARGS[@]}"
+}
+
 run_reliability() { # run_reliability <leaks|properties|stress|faults>
   log "$1 (METRONYX_RELIABILITY=$METRONYX_RELIABILITY)"
   run_pytest "$VENV_BIN/python" -- "$(reliability_file "$1")" "${PYTEST_ARGS[@]}"
@@ -221,9 +237,9 @@ fi
 
 for command in "${COMMANDS[@]}"; do
   case $command in
-    asan | tsan | xdev | leaks | properties | stress | faults | quick | all) ;;
+    asan | tsan | xdev | leaks | properties | stress | faults | debug | quick | all) ;;
     *)
-      echo "unknown check: $command (asan, tsan, xdev, leaks, properties, stress, faults, quick, all)" >&2
+      echo "unknown check: $command (asan, tsan, xdev, leaks, properties, stress, faults, debug, quick, all)" >&2
       exit 2
       ;;
   esac
@@ -236,17 +252,20 @@ for command in "${COMMANDS[@]}"; do
     tsan) export METRONYX_RELIABILITY=full && run_tsan full ;;
     xdev) export METRONYX_RELIABILITY=quick && run_xdev ;;
     leaks | properties | stress | faults) export METRONYX_RELIABILITY=full && run_reliability "$command" ;;
+    debug) export METRONYX_RELIABILITY=quick && run_debug full ;;
     quick)
       export METRONYX_RELIABILITY=quick
       run_asan quick
       run_tsan quick
       run_xdev
+      run_debug quick
       ;;
     all)
       export METRONYX_RELIABILITY=full
       run_asan full
       run_tsan full
       run_xdev
+      run_debug full
       for name in leaks properties stress faults; do run_reliability "$name"; done
       ;;
   esac

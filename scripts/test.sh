@@ -1,30 +1,48 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ tests (embedding the interpreter) through CTest, the builds on other
 # toolchains, the release wheel's quick check, the type stub, then the Python tests against the
-# package as pip installed it, and the quick reliability checks. Fails if any fails.
+# package as pip installed it, the quick reliability checks (the debug interpreter among them),
+# and the whole Python suite on every other supported CPython version. Fails if any fails.
+# Each stage starts with a line that says how far the run is.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+STARTED=$SECONDS
+STAGES=8
+stage_number=0
+stage() {
+  stage_number=$((stage_number + 1))
+  local elapsed=$((SECONDS - STARTED))
+  printf '\n[make test %d/%d, %d:%02d] == %s\n' "$stage_number" "$STAGES" $((elapsed / 60)) $((elapsed % 60)) "$*"
+}
+
+stage "Set-up: Python 3.13 venv, build tools, GoogleTest, the development build"
 scripts/setup.sh
 
 VENV_BIN=$PWD/.venv/bin
-echo "== C++ tests"
+stage "C++ tests"
 "$VENV_BIN/cmake" -S . -B build/cpp -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV_BIN/ninja" \
   -DMETRONYX_BUILD_TESTS=ON -DMETRONYX_WERROR=ON -DPython_EXECUTABLE="$VENV_BIN/python" >/dev/null
 "$VENV_BIN/cmake" --build build/cpp
 "$VENV_BIN/ctest" --test-dir build/cpp --output-on-failure
 
-echo "== Other toolchains: an unsupported compiler fails clearly; aarch64 compiles and links"
+stage "Other toolchains: an unsupported compiler fails clearly; aarch64 compiles and links"
 scripts/toolchains.sh
 
-echo "== Release wheels, quick form: x86-64 and aarch64 built, checked, installed into bare venvs, imported"
+stage "Release wheels, quick form: x86-64 and aarch64 built, checked, installed into bare venvs, imported"
 scripts/wheels.sh quick
 
-echo "== Type stub against the built module"
+stage "Type stub against the built module"
 (cd /tmp && "$VENV_BIN/python" -m mypy.stubtest metronyx)
 
-echo "== Python tests"
+stage "Python tests (CPython 3.13)"
 # Run from outside the checkout so that `import metronyx` finds the installed package.
 "$VENV_BIN/python" -m pytest -p no:cacheprovider "$PWD/tests/python" "$@"
 
-echo "== Reliability checks (quick forms: sanitizer builds, -X dev)"
+stage "Reliability checks (quick forms: sanitizer builds, -X dev, the debug interpreter)"
 METRONYX_SETUP_DONE=1 scripts/reliability.sh quick
+
+stage "Every other CPython version (3.12, 3.14, 3.15): build and the whole Python suite"
+scripts/versions.sh
+
+elapsed=$((SECONDS - STARTED))
+printf '\n[make test, %d:%02d] every stage passed\n' $((elapsed / 60)) $((elapsed % 60))

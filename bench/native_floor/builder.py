@@ -14,7 +14,9 @@ from pathlib import Path
 
 SOURCE_DIR = Path(__file__).resolve().parent
 REPO_ROOT = SOURCE_DIR.parent.parent
-BUILD_DIR = REPO_ROOT / "build" / "bench" / "native_floor"
+# One build per interpreter (cpython-313, cpython-313d, ...): each version and debug build needs a
+# module compiled against its own headers.
+BUILD_DIR = REPO_ROOT / "build" / "bench" / f"native_floor-{sys.implementation.cache_tag}{sys.abiflags}"
 
 
 def _tool(name: str) -> str:

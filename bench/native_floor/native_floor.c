@@ -20,9 +20,14 @@
  * caller's thread can be idle or busy meanwhile. The benchmark uses t0 only to check its own grid
  * estimator, which is otherwise given the stamps alone, as it is for every other runner.
  *
- * sleepers(threads, interval, count) -> (list of ns, cpu ns): the same on `threads` threads at
- * once (1 ns slack), each with a grid of its own; returns every wake-up's lateness and the CPU
- * time all those threads used: the floor for many periodic tasks.
+ * sleepers(threads, interval, count, slack_ns=1, callable=None, queue=False, ask_main=False) ->
+ * (list of ns, cpu ns): the same on `threads` threads at once, each with a grid of its own;
+ * returns every wake-up's lateness and the CPU time all those threads used: the floor for many
+ * periodic tasks. The options add a periodic worker's costs one at a time, so that the CPU per
+ * call can be taken apart: the timer slack of the sleep; a call of `callable` under the
+ * interpreter lock (the thread keeps a thread state for life); a queue that the threads pass
+ * through one at a time while they ask for the lock, released once they hold it; and a pending
+ * call posted to the main thread before each call (at most one outstanding; it does nothing).
  *
  * A benchmark helper only; it is not part of the metronyx package. */
 #define PY_SSIZE_T_CLEAN
@@ -120,7 +125,18 @@ struct sleep_job {
   long long *stamps;   /* count entries: when wake-up k (from 1) happened, or NULL */
   long long *lateness; /* count entries: how late wake-up k was (used when stamps is NULL) */
   PyObject *callable;  /* or NULL: called under the interpreter lock after each wake-up */
+  int queue;           /* pass through the shared queue while asking for the lock */
+  int ask_main;        /* post a pending call to the main thread before asking for the lock */
 };
+
+static pthread_mutex_t lock_queue = PTHREAD_MUTEX_INITIALIZER;
+static atomic_bool main_request_outstanding;
+
+static int main_request(void *unused) {
+  (void)unused;
+  atomic_store(&main_request_outstanding, false);
+  return 0;
+}
 
 static long long monotonic_ns(void) {
   struct timespec now;
@@ -153,7 +169,13 @@ static void *sleep_body(void *raw) {
       job->lateness[k - 1] = woke - deadline;
     }
     if (job->callable != NULL) {
+      if (job->queue) pthread_mutex_lock(&lock_queue);
+      if (job->ask_main && !atomic_exchange(&main_request_outstanding, true) &&
+          Py_AddPendingCall(main_request, NULL) != 0) {
+        atomic_store(&main_request_outstanding, false);
+      }
       PyGILState_STATE state = PyGILState_Ensure();
+      if (job->queue) pthread_mutex_unlock(&lock_queue);
       PyObject *result = PyObject_CallNoArgs(job->callable);
       if (result != NULL) {
         Py_DECREF(result);
@@ -204,7 +226,7 @@ static PyObject *floor_sleep_start(PyObject *module, PyObject *args, PyObject *k
   }
   long long *stamps = PyMem_RawCalloc((size_t)count + 1, sizeof(long long));
   if (stamps == NULL) return PyErr_NoMemory();
-  sleep_current = (struct sleep_job){interval, count, slack_ns, 0, stamps, NULL, NULL};
+  sleep_current = (struct sleep_job){interval, count, slack_ns, 0, stamps, NULL, NULL, 0, 0};
   if (callable != Py_None) sleep_current.callable = Py_NewRef(callable);
   atomic_store(&sleep_over, false);
   int rc = pthread_create(&sleep_thread, NULL, sleep_start_body, &sleep_current);
@@ -255,27 +277,32 @@ static PyObject *floor_sleep_finish(PyObject *module, PyObject *unused) {
 
 struct sleeper {
   pthread_t thread;
-  double interval;
-  Py_ssize_t count;
-  long long *lateness; /* count entries */
+  struct sleep_job job; /* lateness: count entries of the shared array */
   long long cpu_ns;
 };
 
 static void *sleeper_body(void *raw) {
-  struct sleeper *job = raw;
-  struct sleep_job single = {job->interval, job->count, 1UL, 0, NULL, job->lateness, NULL};
-  sleep_body(&single);
+  struct sleeper *sleeper = raw;
+  sleep_body(&sleeper->job);
   struct timespec cpu;
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
-  job->cpu_ns = (long long)cpu.tv_sec * 1000000000LL + cpu.tv_nsec;
+  sleeper->cpu_ns = (long long)cpu.tv_sec * 1000000000LL + cpu.tv_nsec;
   return NULL;
 }
 
-static PyObject *floor_sleepers(PyObject *module, PyObject *args) {
+static PyObject *floor_sleepers(PyObject *module, PyObject *args, PyObject *kwargs) {
   (void)module;
+  static char *keywords[] = {"threads", "interval", "count", "slack_ns", "callable", "queue",
+                             "ask_main", NULL};
   Py_ssize_t threads = 0, count = 0;
   double interval = 0.0;
-  if (!PyArg_ParseTuple(args, "ndn", &threads, &interval, &count)) return NULL;
+  unsigned long slack_ns = 1UL;
+  PyObject *callable = Py_None;
+  int queue = 0, ask_main = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ndn|kOpp", keywords, &threads, &interval,
+                                   &count, &slack_ns, &callable, &queue, &ask_main)) {
+    return NULL;
+  }
   if (threads <= 0 || count <= 0 || !(interval > 0.0)) {
     PyErr_SetString(PyExc_ValueError, "threads, interval and count must be positive");
     return NULL;
@@ -294,7 +321,11 @@ static PyObject *floor_sleepers(PyObject *module, PyObject *args) {
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, 64 * 1024);
   for (; started < threads; ++started) {
-    jobs[started] = (struct sleeper){0, interval, count, lateness + started * count, 0};
+    jobs[started] = (struct sleeper){
+        0,
+        {interval, count, slack_ns, 0, NULL, lateness + started * count,
+         callable == Py_None ? NULL : callable, queue, ask_main},
+        0};
     rc = pthread_create(&jobs[started].thread, &attributes, sleeper_body, &jobs[started]);
     if (rc != 0) break;
   }
@@ -334,9 +365,10 @@ static PyMethodDef floor_methods[] = {
      "sleep_done()\n--\n\nWhether the sleeper has made its last wake-up."},
     {"sleep_finish", floor_sleep_finish, METH_NOARGS,
      "sleep_finish()\n--\n\nWait for the sleeper; return (t0, wake-up times), in ns."},
-    {"sleepers", floor_sleepers, METH_VARARGS,
-     "sleepers(threads, interval, count)\n--\n\nWake-up lateness in ns of count absolute-deadline "
-     "sleeps on each of `threads` native threads, and the CPU ns they used."},
+    {"sleepers", (PyCFunction)(void (*)(void))floor_sleepers, METH_VARARGS | METH_KEYWORDS,
+     "sleepers(threads, interval, count, slack_ns=1, callable=None, queue=False, ask_main=False)"
+     "\n--\n\nWake-up lateness in ns of count absolute-deadline sleeps on each of `threads` "
+     "native threads, and the CPU ns they used; the options add a worker's costs one by one."},
     {NULL, NULL, 0, NULL},
 };
 

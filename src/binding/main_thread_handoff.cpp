@@ -35,6 +35,8 @@ void post_request() {
   if (!request_outstanding.exchange(true, std::memory_order_seq_cst)) {
     if (Py_AddPendingCall(&hand_lock_to_worker, nullptr) != 0) {
       request_outstanding.store(false, std::memory_order_seq_cst);
+    } else {
+      compat::after_pending_call_posted();
     }
   }
 }

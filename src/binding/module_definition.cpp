@@ -50,9 +50,15 @@ ModuleDefinition& module_definition() {
 PyResult<OwnedRef> make_module(ModuleDefinition& definition) {
   const std::int64_t current = PyInterpreterState_GetID(PyInterpreterState_Get());
   if (current == -1) return std::unexpected(PyErr::fetch());
+  // Workers take the lock through the main interpreter's thread states, so only the main
+  // interpreter may own the module. From 3.13 on the interpreter itself loads the module there
+  // before a sub-interpreter's import reaches it; 3.12 lets a sub-interpreter come first, and it
+  // is refused here, before it could record itself as the owner.
+  const bool main_interpreter = PyInterpreterState_Get() == PyInterpreterState_Main();
   std::int64_t recorded = -1;
-  if (!definition.interpreter_id.compare_exchange_strong(recorded, current) &&
-      recorded != current) {
+  if (!main_interpreter ||
+      (!definition.interpreter_id.compare_exchange_strong(recorded, current) &&
+       recorded != current)) {
     // Checked before the cache: a module built for one interpreter is never handed to another.
     return std::unexpected(PyErr::new_static(
         ExceptionKind::import_error,

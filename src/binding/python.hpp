@@ -4,3 +4,5 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+
+#include "binding/python_compat.hpp"

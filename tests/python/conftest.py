@@ -88,14 +88,21 @@ def wait_released(*refs: weakref.ref, timeout: float = 20.0) -> bool:
     return wait_until(gone, timeout, step=0.01)
 
 
-def wait_refcount(obj: object, baseline: int, timeout: float = 20.0) -> bool:
-    """Like `wait_released`, for objects without weak references: waits until the reference count,
-    as `sys.getrefcount(obj)` gave it in the caller, is back to `baseline`."""
+def refcount(obj: object) -> int:
+    """The reference count of `obj` as `sys.getrefcount` gives it in this call. The count depends
+    on where it is taken (from 3.14 on, the interpreter may lend a caller's reference to a call
+    without counting it), so counts are only compared when taken the same way from the same frame."""
+    return sys.getrefcount(obj)
+
+
+def wait_refcount(count: Callable[[], int], baseline: int, timeout: float = 20.0) -> bool:
+    """Like `wait_released`, for objects without weak references: waits until `count()` is back to
+    `baseline`. The caller takes both the same way, e.g. `refcount(obj)` for the baseline and
+    `lambda: refcount(obj)` here, so that both see the same references."""
     deadline = time.monotonic() + timeout
     while True:
         enter_module()
-        # Less one for this function's own parameter.
-        if sys.getrefcount(obj) - 1 <= baseline:
+        if count() <= baseline:
             return True
         if time.monotonic() > deadline:
             return False

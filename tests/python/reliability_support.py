@@ -25,7 +25,7 @@ from dataclasses import dataclass
 from typing import Callable
 
 import metronyx
-from conftest import enter_module, wait_refcount, wait_until  # noqa: F401 (re-exported)
+from conftest import enter_module, refcount, wait_refcount, wait_until  # noqa: F401 (re-exported)
 
 FULL = os.environ.get("METRONYX_RELIABILITY", "quick") == "full"
 

@@ -83,6 +83,10 @@ def test_quick_benchmark_reports_every_section(tmp_path: Path) -> None:
             assert stats["demanded"] > 0 and stats["delivered"] > 0
             assert stats["stop_lines"] == stats["tasks"]  # every task stopped before the next run
         assert finite(by_impl["native sleep floor"]["cpu_ns_per_call"])
+        # The cost ladder and the ratios that its goals are judged by.
+        assert all(finite(by_impl[step]["cpu_ns_per_call"]) for step in by_impl if step.startswith("floor:"))
+        assert sum(step.startswith("floor:") for step in by_impl) == 4
+        assert all(finite(ratio) for ratio in by_impl["ratios"].values())
 
     for label in ("1 ms", "10 ms"):
         for impl in ("metronyx", "PyScheduler"):

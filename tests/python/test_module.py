@@ -54,15 +54,30 @@ def test_entry_point_called_again_returns_the_cached_module():
 
 
 SUBINTERPRETER = """
-    import _interpreters, os, time
+    import os, time, types
+
+    try:
+        import _interpreters
+    except ImportError:  # 3.12 names the module differently and raises where 3.13 returns
+        import _xxsubinterpreters as _interpreters
 
     def import_in(config):
-        interp = _interpreters.create(config)
+        if not hasattr(_interpreters, "RunFailedError"):
+            interp = _interpreters.create(config)
+            try:
+                return _interpreters.run_string(interp, "import metronyx")
+            finally:
+                _interpreters.destroy(interp)
+        interp = _interpreters.create(isolated=config == "isolated")
         try:
-            failure = _interpreters.run_string(interp, "import metronyx")
+            _interpreters.run_string(interp, "import metronyx")
+        except _interpreters.RunFailedError as error:
+            name, _, msg = str(error).partition(": ")  # "<class 'ImportError'>: message"
+            name = name.removeprefix("<class '").removesuffix("'>")
+            return types.SimpleNamespace(type=types.SimpleNamespace(__name__=name), msg=msg)
         finally:
             _interpreters.destroy(interp)
-        return failure
+        return None
 """
 
 

@@ -22,6 +22,7 @@ from reliability_support import (
     leak_problems,
     scaled,
     snapshot,
+    refcount,
     stop_ids,
     wait_refcount,
     wait_until,
@@ -212,7 +213,7 @@ def test_workers_whose_callable_raises_release_everything():
     s = Scheduler()
     batch = 25
     count = rounds(quick=300)
-    baseline = sys.getrefcount(raiser)
+    baseline = refcount(raiser)
 
     def run_batch():
         called = raiser.calls
@@ -221,7 +222,7 @@ def test_workers_whose_callable_raises_release_everything():
         s.start()
         assert wait_until(lambda: raiser.calls >= called + batch)
         s.shutdown()
-        assert wait_refcount(raiser, baseline)
+        assert wait_refcount(lambda: refcount(raiser), baseline)
 
     with FdCapture(1) as out, FdCapture(2) as err:
         for _ in range(4):

@@ -14,7 +14,7 @@ import weakref
 
 import pytest
 
-from conftest import STOP_LINE, Probe, lines, run_python, wait_refcount, wait_released, wait_until
+from conftest import STOP_LINE, Probe, lines, refcount, run_python, wait_refcount, wait_released, wait_until
 
 ERROR_LINE = re.compile(
     r"Error calling Python function: PyErr \{ type: <class 'ValueError'>, value: ValueError\('x'\), "
@@ -143,12 +143,12 @@ def test_failing_call_writes_one_error_line_and_keeps_its_rhythm(scheduler, capf
 def test_non_callable_fails_on_every_call(scheduler, capfd):
     """An int scheduled as the callable gets a "'int' object is not callable" line per call."""
     number = int("7" * 30)  # an int with a reference count of its own, unlike the small ints
-    baseline = sys.getrefcount(number)
+    baseline = refcount(number)
     task_id = scheduler.schedule(number, 0.005)
     scheduler.start()
     time.sleep(0.05)
     scheduler.cancel(task_id)
-    assert wait_refcount(number, baseline)
+    assert wait_refcount(lambda: refcount(number), baseline)
     out, err = capfd.readouterr()
     assert lines(out) == [STOP_LINE.format(task_id)]
     error_lines = lines(err)

@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# Builds metronyx for each CPython version other than the development one (3.13, scripts/setup.sh)
+# and runs the whole Python suite on it, each in a venv of its own (scripts/version_suite.sh).
+#
+#   scripts/versions.sh [VERSION...]    versions among 3.12 3.14 3.15 (default: all three)
+#   scripts/versions.sh --run VERSION COMMAND...
+#                                       builds and installs for VERSION only, then runs COMMAND
+#                                       with that version's venv python first on PATH (inside the
+#                                       chroot where the version lives there); for the benchmark
+#
+# Where each interpreter comes from: the host's own (pyenv's, or one on PATH with its headers)
+# when it has one; otherwise Debian's unstable suite in the chroot of scripts/chroot.sh, which
+# has 3.14 and 3.15. Debian has no 3.12 any more, so 3.12 must be on the host (pyenv has it on
+# this project's machines).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+
+has_headers() { # has_headers <python> <version>
+  "$1" -c 'import os, sys, sysconfig
+want = tuple(int(part) for part in sys.argv[1].split("."))
+ok = sys.version_info[:2] == want and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
+sys.exit(0 if ok else 1)' "$2" 2>/dev/null
+}
+
+host_python() { # host_python <version>: prints the host's interpreter of that version, if any
+  local candidate
+  if command -v pyenv >/dev/null 2>&1; then
+    for candidate in $(ls -d "$(pyenv root)"/versions/"$1"*/bin/python"$1" 2>/dev/null | sort -V -r); do
+      if has_headers "$candidate" "$1"; then echo "$candidate"; return 0; fi
+    done
+  fi
+  for candidate in /usr/local/bin/python"$1" /usr/bin/python"$1"; do
+    if [ -x "$candidate" ] && has_headers "$candidate" "$1"; then echo "$candidate"; return 0; fi
+  done
+  return 1
+}
+
+run_version() { # run_version <version> [version_suite.sh arguments...]
+  local version=$1 name=${1/./} python
+  shift
+  if python=$(host_python "$version"); then
+    scripts/version_suite.sh "$python" "$name" "$@"
+  elif [ "$version" = 3.14 ] || [ "$version" = 3.15 ]; then
+    scripts/chroot.sh ensure amd64 >/dev/null
+    scripts/chroot.sh run amd64 "$ROOT/scripts/version_suite.sh" "/usr/bin/python$version" "$name" "$@"
+  else
+    echo "error: CPython $version with its headers was not found on this machine (pyenv or PATH)," >&2
+    echo "       and Debian's unstable suite does not have it; install it (pyenv install $version)" >&2
+    exit 1
+  fi
+}
+
+# in_version <version> <command...>: runs the command where that version's venv lives.
+in_version() {
+  local version=$1 path
+  shift
+  path=$ROOT/build/py${version/./}/venv/bin:/usr/local/bin:/usr/bin:/bin
+  if host_python "$version" >/dev/null; then
+    env PATH="$path" "$@"
+  else
+    scripts/chroot.sh run amd64 /usr/bin/env PATH="$path" "$@"
+  fi
+}
+
+if [ "${1:-}" = --run ]; then
+  [ $# -ge 3 ] || { echo "usage: scripts/versions.sh --run VERSION COMMAND..." >&2; exit 2; }
+  version=$2
+  shift 2
+  run_version "$version" --install-only
+  in_version "$version" "$@"
+  exit
+fi
+
+versions=("$@")
+[ ${#versions[@]} -gt 0 ] || versions=(3.12 3.14 3.15)
+for version in "${versions[@]}"; do
+  case $version in
+    3.12 | 3.14 | 3.15) ;;
+    *)
+      echo "unknown version: $version (3.12, 3.14, 3.15; 3.13 is the development version)" >&2
+      exit 2
+      ;;
+  esac
+done
+for version in "${versions[@]}"; do
+  printf '\n== CPython %s: build and the whole Python suite\n' "$version"
+  run_version "$version"
+done
