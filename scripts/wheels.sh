@@ -54,7 +54,7 @@ toolchain() {
   zig=$(zig_binary)
   version=$("$compiler" -dumpfullversion)
   dir=$WORK/toolchain/$arch-gcc$version-glibc$GLIBC
-  [ -x "$dir/c++" ] && { echo "$dir"; return 0; }
+  [ -x "$dir/cc" ] && { echo "$dir"; return 0; }
   rm -rf "$dir.new"
   mkdir -p "$dir.new/lib"
   local zigarch=$arch libc_dir
@@ -75,13 +75,6 @@ toolchain() {
   for lib in m pthread dl rt; do
     ln -s "$(cd "$dir.new/lib" && ls lib$lib.so.*)" "$dir.new/lib/lib$lib.so"
   done
-  # The compiler's own C++ and GCC header directories stay; the C library's are replaced.
-  local includes=() line
-  while IFS= read -r line; do
-    case $line in
-      */c++/* | */gcc/*/include | */gcc-cross/*/include) includes+=(-isystem "$line") ;;
-    esac
-  done < <("$compiler" -E -v -x c++ /dev/null 2>&1 | sed -n '/<\.\.\.> search starts/,/End of/p' | sed 's/^ *//')
   # Zig's glibc headers serve every release and fail with #error in a header that a release did
   # not have; the C++ library probes with __has_include (<sys/single_threaded.h>, 2.32), so the
   # copy here leaves out what glibc $GLIBC lacked.
@@ -91,17 +84,31 @@ toolchain() {
     minor=$(grep -oE 'did not exist before glibc 2\.[0-9]+' "$header" | head -n 1 | cut -d. -f2)
     [ "$minor" -le "${GLIBC#2.}" ] || rm "$header"
   done < <(grep -rlE 'did not exist before glibc 2\.[0-9]+' "$dir.new/generic-glibc")
-  includes+=(-isystem "$libc_dir/$zigarch-linux-gnu" -isystem "$dir.new/generic-glibc"
+  local glibc_includes=(-isystem "$libc_dir/$zigarch-linux-gnu" -isystem "$dir/generic-glibc"
     -isystem "$libc_dir/$zigarch-linux-any" -isystem "$libc_dir/any-linux-any")
-  {
-    echo '#!/bin/sh'
-    echo "# $compiler against glibc $GLIBC (made by scripts/wheels.sh)"
-    printf 'exec %s -nostdinc' "$(command -v "$compiler")"
-    printf ' %q' "${includes[@]}" "-D__GLIBC_MINOR__=${GLIBC#2.}" "-L$dir/lib"
-    echo ' "$@"'
-  } >"$dir.new/c++"
-  chmod +x "$dir.new/c++"
-  sed -i "s|$dir.new|$dir|g" "$dir.new/c++"
+  # A wrapper per language (C: the interpreter's internal headers for CPython 3.12): the
+  # compiler's own C++ and GCC header directories stay, the C library's are replaced.
+  local language driver wrapper includes line
+  for language in c++ c; do
+    driver=$compiler wrapper=$dir.new/c++
+    [ "$language" = c ] && driver=${compiler/%g++/gcc} wrapper=$dir.new/cc
+    includes=()
+    while IFS= read -r line; do
+      case $line in
+        */c++/* | */gcc/*/include | */gcc-cross/*/include) includes+=(-isystem "$line") ;;
+      esac
+    done < <("$driver" -E -v -x "$language" /dev/null 2>&1 | sed -n '/<\.\.\.> search starts/,/End of/p' | sed 's/^ *//')
+    {
+      echo '#!/bin/sh'
+      echo "# $driver against glibc $GLIBC (made by scripts/wheels.sh)"
+      printf 'exec %s -nostdinc' "$(command -v "$driver")"
+      # -pthread: before 2.34, glibc keeps the threads API in libpthread, which CMake's probe
+      # (compile-only, see build) cannot tell.
+      printf ' %q' "${includes[@]}" "${glibc_includes[@]}" "-D__GLIBC_MINOR__=${GLIBC#2.}" -pthread "-L$dir/lib"
+      echo ' "$@"'
+    } >"$wrapper"
+    chmod +x "$wrapper"
+  done
   rm -f "$probe".*
   rm -rf "$dir"
   mv "$dir.new" "$dir"
@@ -138,9 +145,10 @@ tools_venv() {
   echo "$venv/bin/python"
 }
 
-# build <tools python> <arch> <include dir or -> <source> <out dir>: builds the wheel of that
+# build <tools python> <arch> <include dir> <source> <out dir>: builds the wheel of that
 # interpreter's version for <arch> from <source> into <out dir>, incrementally in
-# $WORK/build-<version>-<arch> (made by tools_venv; runs where that interpreter runs).
+# $WORK/build-<version>-<arch>, with the target's headers (target_headers). <tools python> is
+# made by tools_venv; this runs where that interpreter runs.
 # <include dir> is the target's Python headers for a cross build (- for the interpreter's own).
 build() {
   local tools=$1 arch=$2 include=$3 source=$4 out=$5
@@ -155,8 +163,7 @@ build() {
     export SETUPTOOLS_EXT_SUFFIX=${suffix/$(uname -m)/$arch}
     export _PYTHON_HOST_PLATFORM=linux-$arch
     cross=(-Ccmake.define.CMAKE_SYSTEM_NAME=Linux -Ccmake.define.CMAKE_SYSTEM_PROCESSOR="$arch"
-      -Ccmake.define.CMAKE_STRIP="$(command -v "$arch-linux-gnu-strip")"
-      -Ccmake.define.Python_INCLUDE_DIR="$include")
+      -Ccmake.define.CMAKE_STRIP="$(command -v "$arch-linux-gnu-strip")")
   fi
   dir=$(toolchain "$arch" "$compiler")
   version=$("$tools" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
@@ -169,7 +176,8 @@ build() {
   if ! flock "$WORK/.lock-$version-$arch" "$tools" -m build --wheel --no-isolation \
     --skip-dependency-check --outdir "$out" "$source" \
     -Cbuild-dir="$WORK/build-$version-$arch" -Ccmake.build-type=Release -Cinstall.strip=true \
-    -Ccmake.define.CMAKE_CXX_COMPILER="$dir/c++" -Ccmake.define.METRONYX_WERROR=ON \
+    -Ccmake.define.CMAKE_CXX_COMPILER="$dir/c++" -Ccmake.define.CMAKE_C_COMPILER="$dir/cc" \
+    -Ccmake.define.Python_INCLUDE_DIR="$include" -Ccmake.define.METRONYX_WERROR=ON \
     -Ccmake.define.METRONYX_STATIC_RUNTIME=ON -Ccmake.define.CMAKE_TRY_COMPILE_TARGET_TYPE=STATIC_LIBRARY \
     "${cross[@]}" >"$log_file" 2>&1; then
     tail -n 60 "$log_file" >&2
@@ -177,27 +185,32 @@ build() {
   fi
 }
 
-# aarch64_headers <include dir> <version>: the headers of <include dir> (an x86-64 interpreter's)
-# with the aarch64 pyconfig.h of the same version, from the arm64 chroot; prints the directory.
-# The C API's headers are the same on both; only pyconfig.h describes the build machine. Where
-# the chroot has no such interpreter (3.12), the x86-64 pyconfig.h serves without its two x86
-# assembly switches, which only the interpreter's internal headers read.
-aarch64_headers() {
-  local base=$1 version=$2 dir arm64 own
-  dir=$WORK/headers/aarch64/python$version
-  arm64=$("$ROOT/scripts/chroot.sh" path arm64)
-  own=$arm64/usr/include/aarch64-linux-gnu/python$version/pyconfig.h
+# target_headers <arch> <include dir> <version>: the interpreter headers of <include dir> with the
+# real pyconfig.h of <arch> in place (Debian's own pyconfig.h only includes the one of the
+# machine that compiles, from a directory that the wrapper's header path leaves out); prints the
+# directory. The C API's headers are the same on both architectures; only pyconfig.h describes
+# the build machine. For aarch64 it comes from the arm64 chroot's interpreter of the same version;
+# where there is none (3.12), the x86-64 pyconfig.h serves without its two x86 assembly switches,
+# which only the interpreter's internal headers read.
+target_headers() {
+  local arch=$1 base=$2 version=$3 dir x86 arm64
+  dir=$WORK/headers/$arch/python$version
+  x86=$base/pyconfig.h
+  [ -f "$(dirname "$base")/x86_64-linux-gnu/python$version/pyconfig.h" ] &&
+    x86=$(dirname "$base")/x86_64-linux-gnu/python$version/pyconfig.h
   rm -rf "$dir"
   mkdir -p "$(dirname "$dir")"
   cp -rL "$base" "$dir"
   rm -f "$dir/pyconfig.h"
-  if [ -f "$own" ]; then
-    cp "$own" "$dir/pyconfig.h"
+  if [ "$arch" = x86_64 ]; then
+    cp "$x86" "$dir/pyconfig.h"
   else
-    local x86=$base/pyconfig.h
-    [ -f "$(dirname "$base")/x86_64-linux-gnu/python$version/pyconfig.h" ] &&
-      x86=$(dirname "$base")/x86_64-linux-gnu/python$version/pyconfig.h
-    grep -vE '#define HAVE_GCC_ASM_FOR_(X64|X87)' "$x86" >"$dir/pyconfig.h"
+    arm64=$("$ROOT/scripts/chroot.sh" path arm64)/usr/include/aarch64-linux-gnu/python$version/pyconfig.h
+    if [ -f "$arm64" ]; then
+      cp "$arm64" "$dir/pyconfig.h"
+    else
+      grep -vE '#define HAVE_GCC_ASM_FOR_(X64|X87)' "$x86" >"$dir/pyconfig.h"
+    fi
   fi
   echo "$dir"
 }
@@ -343,16 +356,14 @@ build_pair() {
   local runner=() tools
   [ "$where" = host ] || runner=("$ROOT/scripts/chroot.sh" run amd64)
   tools=$(tools_venv "$where" "$python")
-  start=$(now)
-  log "building the $version x86-64 wheel ($where)"
-  "${runner[@]}" "$ROOT/scripts/wheels.sh" build "$tools" x86_64 - "$source" "$raw" >&2
-  stage_time "$start" "build $version x86-64 ($where)"
-  start=$(now)
-  log "building the $version aarch64 wheel ($where, cross)"
-  local headers
-  headers=$(aarch64_headers "$base" "$version")
-  "${runner[@]}" "$ROOT/scripts/wheels.sh" build "$tools" aarch64 "$headers" "$source" "$raw" >&2
-  stage_time "$start" "build $version aarch64 ($where)"
+  local arch headers
+  for arch in x86_64 aarch64; do
+    start=$(now)
+    log "building the $version $arch wheel ($where)"
+    headers=$(target_headers "$arch" "$base" "$version")
+    "${runner[@]}" "$ROOT/scripts/wheels.sh" build "$tools" "$arch" "$headers" "$source" "$raw" >&2
+    stage_time "$start" "build $version $arch ($where)"
+  done
   echo "$where"
 }
 
@@ -470,7 +481,7 @@ case $command in
   check) check_module "$@" ;;
   retag) retag "$@" ;;
   run) run_wheel "$@" ;;
-  headers) aarch64_headers "$@" ;;
+  headers) target_headers "$@" ;;
   *)
     echo "unknown command: $command" >&2
     exit 2

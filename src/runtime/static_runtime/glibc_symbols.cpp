@@ -1,4 +1,4 @@
-// The two C library symbols that GNU's static C++ runtime refers to and that glibc 2.28 lacks.
+// The C library symbols that GNU's static C++ runtime refers to and that glibc 2.28 lacks.
 //
 // Release wheels link libstdc++ into the module (METRONYX_STATIC_RUNTIME) and are built against
 // glibc 2.28, the oldest C library they promise to run on. The static runtime was compiled
@@ -9,6 +9,7 @@
 
 #include <sys/random.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -36,6 +37,26 @@ __attribute__((visibility("hidden"))) std::uint32_t arc4random() {
     }
   }
   return value;
+}
+
+// glibc 2.38: strtoul as C23 words it, which a C++ runtime built against 2.38 or newer calls in
+// place of strtoul. C23 adds one thing: with base 0 or 2, a "0b" or "0B" prefix reads binary.
+__attribute__((visibility("hidden"))) unsigned long __isoc23_strtoul(const char* text, char** end,
+                                                                     int base) {
+  const char* digits = text;
+  while (std::isspace(static_cast<unsigned char>(*digits))) ++digits;
+  const bool negative = *digits == '-';
+  if (*digits == '+' || *digits == '-') ++digits;
+  if ((base == 0 || base == 2) && digits[0] == '0' && (digits[1] == 'b' || digits[1] == 'B') &&
+      (digits[2] == '0' || digits[2] == '1')) {
+    const int saved = errno;
+    errno = 0;
+    const unsigned long value = std::strtoul(digits + 2, end, 2);
+    if (errno == ERANGE) return value;  // ULONG_MAX, whatever the sign, as strtoul returns it
+    errno = saved;
+    return negative ? -value : value;
+  }
+  return std::strtoul(text, end, base);
 }
 
 }  // extern "C"
