@@ -21,14 +21,15 @@ CHROOT_ROOT=${METRONYX_CHROOT_ROOT:-/var/cache/metronyx}
 log() { printf '[chroot] %s\n' "$*" >&2; }
 
 # Every interpreter the tests run that the host lacks, with headers and venv, a C++ compiler for
-# building the module inside, and for amd64 the debug interpreter.
+# building the module inside, and for amd64 the debug interpreter and the aarch64 cross compiler
+# (the aarch64 wheels of the versions that only the chroot has are cross-built there).
 packages_for() {
   local common=(ca-certificates g++ make
     python3.13 python3.13-dev python3.13-venv
     python3.14 python3.14-dev python3.14-venv
     python3.15 python3.15-dev python3.15-venv)
   case $1 in
-    amd64) echo "${common[@]} python3.13-dbg" ;;
+    amd64) echo "${common[@]} python3.13-dbg g++-aarch64-linux-gnu" ;;
     arm64) echo "${common[@]}" ;;
     *)
       echo "unknown architecture: $1 (amd64, arm64)" >&2

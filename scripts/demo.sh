@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Sets everything up (as the test command does), then shows the scheduler at work for a few seconds.
+# Sets up what the demo needs (the package, built and installed into .venv), then shows the
+# scheduler at work for a few seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh package
+echo "[demo] running examples/demo.py"
 cd examples && exec ../.venv/bin/python demo.py

@@ -2,8 +2,20 @@
 # Prepares a machine for building and testing: finds Python 3.13 with its headers, makes .venv,
 # installs the build and test tools, installs GoogleTest, builds and installs the package.
 # Idempotent: a second run only rebuilds what changed.
+#
+#   scripts/setup.sh            everything the test command needs
+#   scripts/setup.sh package    only what building the package needs (the demo): the build
+#                               backend, CMake and Ninja; no test tools, no GoogleTest
 set -euo pipefail
 cd "$(dirname "$0")/.."
+MODE=${1:-all}
+case $MODE in
+  all | package) ;;
+  *)
+    echo "usage: scripts/setup.sh [package]" >&2
+    exit 2
+    ;;
+esac
 
 log() { printf '[setup] %s\n' "$*"; }
 
@@ -55,19 +67,32 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(0 if
 fi
 
 stamp=.venv/.requirements-stamp
-if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
-  log "installing build and test tools into .venv"
-  .venv/bin/python -m pip install -q --upgrade pip
-  .venv/bin/python -m pip install -q -r requirements-dev.txt
-  cp requirements-dev.txt "$stamp"
+if [ "$MODE" = package ]; then
+  # The build requirements alone, unless the full set is already in.
+  if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
+    build_tools=$(grep -E '^(scikit-build-core|cmake|ninja)([<>=!~ ].*)?$' requirements-dev.txt)
+    if [ "$build_tools" != "$(cat .venv/.build-requirements-stamp 2>/dev/null)" ]; then
+      log "installing the build backend, CMake and Ninja into .venv"
+      # shellcheck disable=SC2086
+      .venv/bin/python -m pip install -q $build_tools
+      echo "$build_tools" >.venv/.build-requirements-stamp
+    fi
+  fi
+else
+  if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
+    log "installing build, test and release tools into .venv (a minute or two the first time)"
+    .venv/bin/python -m pip install -q --upgrade pip
+    .venv/bin/python -m pip install -q -r requirements-dev.txt
+    cp requirements-dev.txt "$stamp"
+  fi
+
+  if [ ! -f /usr/include/gtest/gtest.h ]; then
+    log "installing GoogleTest (libgtest-dev)"
+    apt_install libgtest-dev cmake || { echo "error: could not install libgtest-dev" >&2; exit 1; }
+  fi
 fi
 
-if [ ! -f /usr/include/gtest/gtest.h ]; then
-  log "installing GoogleTest (libgtest-dev)"
-  apt_install libgtest-dev cmake || { echo "error: could not install libgtest-dev" >&2; exit 1; }
-fi
-
-log "building and installing metronyx"
+log "building and installing metronyx (up to a minute or two when sources changed)"
 # One build at a time: concurrent runs would share the incremental build directory.
 mkdir -p build
 # Warnings are errors in our own builds only (a user's plain `pip install .` keeps them warnings).

@@ -6,11 +6,12 @@ from __future__ import annotations
 
 import threading
 import time
+import weakref
 
 import pytest
 
 import metronyx
-from conftest import lines, run_python
+from conftest import STOP_LINE, lines, run_python, wait_released
 
 
 def test_a_program_reading_its_own_stderr_pipe_keeps_running():
@@ -137,7 +138,7 @@ def test_deep_recursion_behaves_as_on_a_python_thread(stack_size, depth):
     assert len(outcomes) == 2 and outcomes[1] == outcomes[0]
 
 
-def test_threading_trace_and_profile_hooks_see_callbacks(scheduler):
+def test_threading_trace_and_profile_hooks_see_callbacks(scheduler, capfd):
     """What threading.settrace/setprofile install (coverage, profilers, debuggers) reaches the
     callables of tasks started afterwards, as it reaches new threading.Threads."""
     traced, profiled = set(), set()
@@ -154,17 +155,23 @@ def test_threading_trace_and_profile_hooks_see_callbacks(scheduler):
     threading.settrace(tracer)
     threading.setprofile(profiler)
     try:
-        scheduler.schedule(periodic_callback, 0.005)
+        task_id = scheduler.schedule(periodic_callback, 0.005)
+        released = weakref.ref(periodic_callback)
+        del periodic_callback
         scheduler.start()
         deadline = time.monotonic() + 10
         while "periodic_callback" not in traced and time.monotonic() < deadline:
             time.sleep(0.005)
         scheduler.shutdown()
+        # The worker has written its stop line once it lets go of the callable: read here, the
+        # line cannot land in the output of a later test.
+        assert wait_released(released)
     finally:
         threading.settrace(None)
         threading.setprofile(None)
     assert "periodic_callback" in traced
     assert "periodic_callback" in profiled
+    assert lines(capfd.readouterr().out) == [STOP_LINE.format(task_id)]
 
 
 def test_a_bad_argument_on_one_thread_never_fails_another_threads_call():
