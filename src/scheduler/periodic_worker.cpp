@@ -49,10 +49,12 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
   binding::drain_deferred_releases();
   CallEnd end = CallEnd::made;
   try {
-    // Read again with the lock held: `cancel` and `shutdown` stop flags under this lock, so once
-    // either has returned, no call of the stopped task starts (the common `cancel(); close()`).
-    if (!record.flag->is_running()) return CallEnd::stopped;
+    // Before the flag is read: adopting the hooks runs Python code, which may let the lock go.
     thread_state.adopt_threading_hooks();
+    // Read again with the lock held, and nothing between the read and the call that could let it
+    // go: `cancel` and `shutdown` stop flags under this lock, so once either has returned, no call
+    // of the stopped task starts (the common `cancel(); close()`).
+    if (!record.flag->is_running()) return CallEnd::stopped;
     if (PyObject* result = PyObject_CallNoArgs(record.callable.get())) {
       binding::release_reference(result);
     } else {
