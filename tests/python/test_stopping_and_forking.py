@@ -212,3 +212,33 @@ def test_exit_with_a_blocked_callable_waits_at_most_a_second():
     exit_began = float(lines(result.stdout)[0])
     assert ended - exit_began < 1.5
     assert result.stderr == ""
+
+
+def test_a_stop_during_the_first_turn_is_a_barrier_too():
+    """A worker's first turn adopts `threading`'s hooks, Python code that can let the lock go;
+    a cancel() that returns meanwhile still comes before the first call."""
+    result = run_python(
+        """
+    import functools, sys, time, types, metronyx
+
+    def gettrace():
+        time.sleep(0.1)  # lets the lock go while the worker adopts the hooks
+
+    # Read by the worker on its first turn in place of the real module.
+    threading = sys.modules.get("threading")
+    sys.modules["threading"] = types.SimpleNamespace(gettrace=gettrace, getprofile=lambda: None)
+    calls = []
+    s = metronyx.Scheduler()
+    task_id = s.schedule(functools.partial(calls.append, None), 0.0)
+    s.start()
+    time.sleep(0.03)  # the worker is inside gettrace now
+    s.cancel(task_id)
+    made = len(calls)
+    time.sleep(0.2)
+    sys.modules["threading"] = threading
+    print("late calls:", len(calls) - made, flush=True)
+    """
+    )
+    assert result.returncode == 0, result.stderr
+    assert "late calls: 0" in lines(result.stdout)
+    assert result.stderr == ""
