@@ -219,13 +219,12 @@ def test_a_stop_during_the_first_turn_is_a_barrier_too():
     a cancel() that returns meanwhile still comes before the first call."""
     result = run_python(
         """
-    import functools, sys, time, types, metronyx
+    import functools, sys, threading, time, types, metronyx
 
     def gettrace():
         time.sleep(0.1)  # lets the lock go while the worker adopts the hooks
 
     # Read by the worker on its first turn in place of the real module.
-    threading = sys.modules.get("threading")
     sys.modules["threading"] = types.SimpleNamespace(gettrace=gettrace, getprofile=lambda: None)
     calls = []
     s = metronyx.Scheduler()
