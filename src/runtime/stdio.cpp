@@ -33,10 +33,16 @@ void write_all(StdStream stream, std::string_view text) {
 
 std::expected<void, std::string> try_write_line(StdStream stream, std::string_view line) {
   // Held across the whole write on purpose, even when the kernel blocks: that is what keeps lines
-  // whole. The holder runs no Python code and holds no other lock.
-  ByteLock& lock = line_lock(stream);
+  // whole. The holder runs no Python code and holds no other lock. Streams that lead to one pipe
+  // (`2>&1`, the usual way to log a program) are one stream for whole lines, so a line to either
+  // takes both locks, in one order; separate pipes keep separate locks, so a full one holds up only
+  // its own lines.
+  const bool shared = standard_streams_share_file();
+  ByteLock& lock = shared ? line_lock(StdStream::output) : line_lock(stream);
   lock.lock();
+  if (shared) line_lock(StdStream::error).lock();
   auto written = try_write_all(stream, line);
+  if (shared) line_lock(StdStream::error).unlock();
   lock.unlock();
   return written;
 }

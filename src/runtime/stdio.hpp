@@ -23,9 +23,14 @@ enum class StdStream { output = 1, error = 2 };
 // Writes all of `text`; a failed write is an internal failure whose message names the stream.
 void write_all(StdStream stream, std::string_view text);
 
+// Whether standard output and standard error lead to the same file, pipe or terminal (`2>&1`),
+// as the operating system tells now. False when either cannot be examined.
+[[nodiscard]] bool standard_streams_share_file();
+
 // Writes one whole line as `try_write_all` does, holding the stream's line lock meanwhile (one per
-// stream, process-wide), so that no other line written this way lands inside it, however long it is
-// and however many pieces the kernel takes it in. For threads that do not hold the interpreter
+// stream, process-wide; both, always output's first, while the two streams share a file), so that
+// no other line written this way lands inside it, however long it is and however many pieces the
+// kernel takes it in. For threads that do not hold the interpreter
 // lock: a slow or full pipe then holds up only the writers, never the interpreter (a program that
 // reads its own stderr pipe on a Python thread must be able to run to drain it).
 [[nodiscard]] std::expected<void, std::string> try_write_line(StdStream stream,

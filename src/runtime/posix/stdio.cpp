@@ -1,5 +1,6 @@
 #include "runtime/stdio.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -20,6 +21,13 @@ std::expected<void, std::string> try_write_all(StdStream stream, std::string_vie
     text.remove_prefix(static_cast<size_t>(written));
   }
   return {};
+}
+
+bool standard_streams_share_file() {
+  struct stat output, error;
+  if (::fstat(static_cast<int>(StdStream::output), &output) != 0) return false;
+  if (::fstat(static_cast<int>(StdStream::error), &error) != 0) return false;
+  return output.st_dev == error.st_dev && output.st_ino == error.st_ino;
 }
 
 }  // namespace metronyx::runtime

@@ -32,4 +32,24 @@ std::expected<void, std::string> try_write_all(StdStream stream, std::string_vie
   return {};
 }
 
+bool standard_streams_share_file() {
+  const HANDLE output = ::GetStdHandle(STD_OUTPUT_HANDLE);
+  const HANDLE error = ::GetStdHandle(STD_ERROR_HANDLE);
+  if (output == INVALID_HANDLE_VALUE || output == nullptr || error == INVALID_HANDLE_VALUE ||
+      error == nullptr) {
+    return false;
+  }
+  if (output == error) return true;
+  // Duplicated handles (a console, or `2>&1` into a file) differ in value: the file they lead to
+  // is compared instead. Pipes that the system cannot describe count as separate.
+  BY_HANDLE_FILE_INFORMATION output_file, error_file;
+  if (!::GetFileInformationByHandle(output, &output_file) ||
+      !::GetFileInformationByHandle(error, &error_file)) {
+    return false;
+  }
+  return output_file.dwVolumeSerialNumber == error_file.dwVolumeSerialNumber &&
+         output_file.nFileIndexHigh == error_file.nFileIndexHigh &&
+         output_file.nFileIndexLow == error_file.nFileIndexLow;
+}
+
 }  // namespace metronyx::runtime
