@@ -4,7 +4,8 @@
     .venv/bin/python bench/readme_figures.py [bench/results/latest.json]
 
 Replaces what lies between the README's `<!-- bench:begin -->` and `<!-- bench:end -->` lines
-with the summary table, the goals table and the picture of that run, and copies the run's picture
+with the summary table, the goals table and the picture of that run (and a line for each other
+CPython version whose lateness run lies beside it), and copies the run's picture
 (`latest.png`, drawn by `make bench`) to docs/lateness.png. The prose around the block is not
 touched.
 """
@@ -42,7 +43,28 @@ def lateness_row(lateness: dict[str, Any], label: str, load: str) -> str:
             f"| {pair(rows[best])}, {best} | {pair(rows[NATIVE_FLOOR])} |")
 
 
-def block(document: dict[str, Any]) -> str:
+def version_lines(results_dir: Path) -> list[str]:
+    """One line per other CPython version whose lateness run (`make bench PYTHON=3.x`) lies in
+    `results_dir`: idle and busy-main lateness at 1 ms, each beside that run's native floor."""
+    lines: list[str] = []
+    for path in sorted(results_dir.glob("py3*.json")):
+        run = json.loads(path.read_text())
+        if run.get("mode") != "full" or "lateness" not in run:
+            continue
+        rows = run["lateness"]["1 ms"]
+        version = run["machine"].get("python", path.stem).split()[0]
+        lines.append(f"| {version} | {pair(rows['idle']['metronyx'])} "
+                     f"| {pair(rows['idle'][NATIVE_FLOOR])} | {pair(rows['busy']['metronyx'])} "
+                     f"| {pair(rows['busy'][NATIVE_FLOOR])} |")
+    if not lines:
+        return []
+    return ["", "Other CPython versions, lateness at 1 ms (p50 / p99), each beside the native floor "
+            "of its own run (`make bench PYTHON=3.x`):", "",
+            "| CPython | metronyx, idle | native floor, idle | metronyx, main thread busy "
+            "| native floor, main busy |", "|---|---:|---:|---:|---:|", *lines]
+
+
+def block(document: dict[str, Any], results_dir: Path | None = None) -> str:
     lateness = document["lateness"]
     lines = [
         BEGIN,
@@ -109,6 +131,8 @@ def block(document: dict[str, Any]) -> str:
                      f"the tasks' due calls made | {cost('1 metronyx task', '10 metronyx tasks')} "
                      f"| {cost('1 anchored sleep loop', '10 anchored sleep loops')} "
                      f"(anchored sleep loops) | |")
+    if results_dir is not None:
+        lines += version_lines(results_dir)
     if methods:
         listing = methods["operations"]["list_schedules()"]
         lines += ["", f"`list_schedules()` costs {listing['metronyx']:.0f} ns against "
@@ -135,7 +159,7 @@ def main() -> int:
     readme = REPO / "README.md"
     text = readme.read_text()
     start, end = text.index(BEGIN), text.index(END) + len(END)
-    readme.write_text(text[:start] + block(document) + text[end:])
+    readme.write_text(text[:start] + block(document, source.parent) + text[end:])
     picture = source.with_suffix(".png")
     if picture.exists():
         shutil.copyfile(picture, REPO / "docs" / "lateness.png")
