@@ -16,7 +16,18 @@ mkdir -p dist
 
 log "sdist"
 start=$(date +%s)
-"$VENV_BIN/python" -m build --sdist --outdir dist . >build/sdist.log 2>&1 || { cat build/sdist.log >&2; exit 1; }
+# Made from a copy of the files git knows of (tracked, or new and not ignored), not from the
+# checkout itself: the backend would walk every file under build/ (venvs, chroot builds, wheels:
+# a hundred thousand files) before its exclusions apply, and what a release holds should not
+# depend on what a developer's build left behind.
+source_copy=$PWD/build/sdist-source
+rm -rf "$source_copy"
+mkdir -p "$source_copy"
+git ls-files -z --cached --others --exclude-standard |
+  while IFS= read -r -d '' file; do [ -e "$file" ] && printf '%s\0' "$file"; done |
+  tar --null -T - -cf - | tar -xf - -C "$source_copy"
+"$VENV_BIN/python" -m build --sdist --outdir dist "$source_copy" >build/sdist.log 2>&1 ||
+  { cat build/sdist.log >&2; exit 1; }
 sdist=$(ls dist/*.tar.gz)
 echo "$sdist ($(($(date +%s) - start)) s)"
 
