@@ -456,7 +456,8 @@ matrix() {
     [ "$arch" = aarch64 ] && extra=("${EMULATED_PYTEST_ARGS[@]}")
     output=$(run_wheel "$where" "$runner_python" "$wheel" "$WORK/venv-$version-$arch" suite \
       "${extra[@]}" 2>&1) || status=$?
-    echo "$output" | grep -vE '^WARNING: Location' | tail -n 5
+    # The whole account when it failed: the install and smoke check come before the suite.
+    echo "$output" | grep -vE '^WARNING: Location' | tail -n "$([ "$status" = 0 ] && echo 5 || echo 120)"
     [ "$status" = 0 ] || die "the suite failed against $(basename "$wheel")"
     stage_time "$start" "suite $version $arch ($where)"
     results+=("$(basename "$wheel"): $(echo "$output" | grep -E '^[0-9]+ passed' | tail -n 1)")
