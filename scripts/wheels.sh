@@ -263,7 +263,11 @@ retag() {
   mkdir -p "$dir"
   cp "$raw" "$dir/"
   "$VENV_BIN/python" -m wheel tags --remove --platform-tag "$plat" "$dir/$(basename "$raw")" >/dev/null
-  ls "$dir"/metronyx-*-"$plat".whl
+  # This wheel's new name only: the directory holds the other versions' wheels too.
+  local retagged
+  retagged=$dir/$(basename "$raw" | sed "s/-linux_$arch\.whl\$/-$plat.whl/")
+  [ -f "$retagged" ] || die "retagging $(basename "$raw") did not give $(basename "$retagged")"
+  echo "$retagged"
 }
 
 # ---- Running a wheel --------------------------------------------------------------------------
