@@ -25,8 +25,8 @@ stage "C++ tests"
 "$VENV_BIN/cmake" --build build/cpp
 "$VENV_BIN/ctest" --test-dir build/cpp --output-on-failure
 
-stage "Other toolchains: an unsupported compiler fails clearly"
-scripts/toolchains.sh unsupported
+stage "Other toolchains: an unsupported compiler and a free-threaded interpreter are refused clearly"
+scripts/toolchains.sh unsupported free-threaded
 
 stage "Windows x86-64: the release workflow linted; cross-built, unit-tested under wine and the .pyd checked when CI=true"
 METRONYX_SETUP_DONE=1 scripts/check_windows.sh --when-ci

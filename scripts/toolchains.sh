@@ -3,6 +3,8 @@
 #
 #   scripts/toolchains.sh unsupported   a configure with a compiler that lacks std::expected stops
 #                                       with the one sentence that says what is needed
+#   scripts/toolchains.sh free-threaded a configure with a free-threaded interpreter stops with the
+#                                       one sentence that says it is not supported
 #   scripts/toolchains.sh aarch64       the whole module compiles and links for aarch64 Linux with
 #                                       Debian's cross compiler (installed if missing); nothing runs
 #
@@ -40,6 +42,40 @@ check_unsupported() {
     exit 1
   fi
   echo "stopped as expected: $(tr -s ' \n' '  ' <<<"$output" | grep -o 'metronyx needs.*provide it\.')"
+}
+
+# The sentence CMakeLists.txt refuses a free-threaded interpreter with, up to where it names it.
+FREE_THREADED='metronyx needs a CPython build with the global interpreter lock;'
+
+check_free_threaded() {
+  log "a free-threaded interpreter is refused at configure time with one sentence"
+  # No free-threaded interpreter is at hand: the development one is made to say that it is one,
+  # through a sitecustomize that answers Py_GIL_DISABLED = 1 and leaves every other value alone.
+  local dir=$ROOT/build/toolchains/free-threaded output status=0
+  rm -rf "$dir"
+  mkdir -p "$dir/site"
+  cat >"$dir/site/sitecustomize.py" <<'PY'
+import sysconfig
+
+_get_config_var = sysconfig.get_config_var
+
+
+def get_config_var(name):
+    return 1 if name == "Py_GIL_DISABLED" else _get_config_var(name)
+
+
+sysconfig.get_config_var = get_config_var
+PY
+  printf '#!/bin/sh\nPYTHONPATH=%s exec %s "$@"\n' "$dir/site" "$VENV_BIN/python" >"$dir/python"
+  chmod +x "$dir/python"
+  output=$("$VENV_BIN/cmake" -S . -B "$dir/build" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV_BIN/ninja" \
+    -DPython_EXECUTABLE="$dir/python" 2>&1) || status=$?
+  if [ "$status" = 0 ] || ! tr -s ' \n' '  ' <<<"$output" | grep -qF "$FREE_THREADED"; then
+    echo "$output" >&2
+    echo "error: the configure with a free-threaded interpreter did not stop with the expected sentence" >&2
+    exit 1
+  fi
+  echo "stopped as expected: $(tr -s ' \n' '  ' <<<"$output" | grep -o 'metronyx needs a CPython.*does not support\.')"
 }
 
 ensure_cross_compiler() {
@@ -81,13 +117,14 @@ check_aarch64() {
 }
 
 checks=("$@")
-[ ${#checks[@]} -gt 0 ] || checks=(unsupported aarch64)
+[ ${#checks[@]} -gt 0 ] || checks=(unsupported free-threaded aarch64)
 for check in "${checks[@]}"; do
   case $check in
     unsupported) check_unsupported ;;
+    free-threaded) check_free_threaded ;;
     aarch64) check_aarch64 ;;
     *)
-      echo "unknown check: $check (unsupported, aarch64)" >&2
+      echo "unknown check: $check (unsupported, free-threaded, aarch64)" >&2
       exit 2
       ;;
   esac
