@@ -423,12 +423,14 @@ VERSIONS=(3.12 3.13 3.14 3.15)
 # emulation changes, not the module: a count of loop turns in a fixed time; hypothesis runs that
 # exceed the per-test timeout; resident memory, which qemu's code cache grows; and thread limits,
 # where qemu's own thread takes one slot.
+# Tests are named with -k: run from outside the checkout, pytest's node ids are relative paths
+# that a --deselect of the absolute path would not match.
 EMULATED_PYTEST_ARGS=(
-  --deselect "$ROOT/tests/python/test_busy_main_thread.py::test_a_task_that_never_sleeps_does_not_take_the_main_thread_over"
   --ignore "$ROOT/tests/python/test_reliability_properties.py"
   --ignore "$ROOT/tests/python/test_reliability_leaks.py"
-  --deselect "$ROOT/tests/python/test_reliability_faults.py::test_refused_thread_keeps_the_task_pending_for_the_next_start"
-  --deselect "$ROOT/tests/python/test_reliability_faults.py::test_panic_exception_and_exits_raised_by_callables_stay_contained"
+  -k "not test_a_task_that_never_sleeps_does_not_take_the_main_thread_over
+      and not test_refused_thread_keeps_the_task_pending_for_the_next_start
+      and not test_panic_exception_and_exits_raised_by_callables_stay_contained"
 )
 matrix() {
   local sdist=$1 out=$2 source=$WORK/sdist-source raw=$WORK/matrix-raw version arch start
