@@ -428,9 +428,9 @@ VERSIONS=(3.12 3.13 3.14 3.15)
 EMULATED_PYTEST_ARGS=(
   --ignore "$ROOT/tests/python/test_reliability_properties.py"
   --ignore "$ROOT/tests/python/test_reliability_leaks.py"
-  -k "not test_a_task_that_never_sleeps_does_not_take_the_main_thread_over
-      and not test_refused_thread_keeps_the_task_pending_for_the_next_start
-      and not test_panic_exception_and_exits_raised_by_callables_stay_contained"
+  -k "$(printf '%s' "not test_a_task_that_never_sleeps_does_not_take_the_main_thread_over" \
+    " and not test_refused_thread_keeps_the_task_pending_for_the_next_start" \
+    " and not test_panic_exception_and_exits_raised_by_callables_stay_contained")"
 )
 matrix() {
   local sdist=$1 out=$2 source=$WORK/sdist-source raw=$WORK/matrix-raw version arch start
