@@ -16,14 +16,6 @@ void sleep_until(const Instant& deadline) {
   }
 }
 
-void sleep_for(const Duration& span) {
-  if (span.is_zero()) {
-    yield_now();
-    return;
-  }
-  sleep_until(monotonic_now().saturating_add(span));
-}
-
 void yield_now() {
   ::sched_yield();
 }
