@@ -144,7 +144,11 @@ run_asan() { # run_asan full|quick
       "$VENV_BIN/ctest" --test-dir build/asan --output-on-failure || exit
     fi
     log "Python suite under ASan+UBSan ($1)"
-    run_pytest "$python" -- "$(suite)" "${PYTEST_ARGS[@]}" || exit
+    # The tests that fork while workers run stay out here as under TSan: this ASan does not hold
+    # its allocator's size-class locks across fork, so a child can block for ever on a lock that a
+    # parent thread held at the fork (seen: a child's threads waiting in ASan's own free()). They
+    # run in every other form of the suite.
+    run_pytest "$python" -- "$(suite)" -k "not forked and not fork_inside" "${PYTEST_ARGS[@]}" || exit
   ) || status=$?
   check_reports "$reports" "$status"
 }
