@@ -1,5 +1,9 @@
 #include "binding/lock_queue.hpp"
 
+#include <atomic>
+
+#include "runtime/wait_wake.hpp"
+
 namespace metronyx::binding {
 
 namespace {
@@ -9,23 +13,54 @@ runtime::ByteLock& lock_queue() {
   return *queue;
 }
 
+// The turn whose call holds the interpreter lock, or null. Set by the call's worker once it has
+// the lock and cleared by it once it has given the lock back, unless a later turn has set it
+// meanwhile (the spin ended at its bound). Acquire and release: a worker that sees it cleared
+// finds the lock given back.
+std::atomic<const LockQueueTurn*> turn_in_call{nullptr};
+
+// Spin hints between clock readings: a reading costs a few pause instructions, and a few hundred
+// nanoseconds past the bound do not matter.
+constexpr int kSpinsPerReading = 16;
+
+void spin_for_call_ahead() {
+  if (turn_in_call.load(std::memory_order_acquire) == nullptr) return;
+  const runtime::Instant deadline = runtime::monotonic_now().saturating_add(kCallAheadSpinLimit);
+  for (;;) {
+    for (int i = 0; i < kSpinsPerReading; ++i) {
+      runtime::spin_pause();
+      if (turn_in_call.load(std::memory_order_acquire) == nullptr) return;
+    }
+    if (deadline.saturating_since(runtime::monotonic_now()).is_zero()) return;
+  }
+}
+
 }  // namespace
 
 void reset_lock_queue_after_fork() {
   lock_queue().reset_after_fork();
+  turn_in_call.store(nullptr, std::memory_order_relaxed);
 }
 
 LockQueueTurn::LockQueueTurn() : queue_(lock_queue()) {
   queue_.lock();
+  spin_for_call_ahead();
 }
 
 LockQueueTurn::~LockQueueTurn() {
-  pass_on();
+  if (held_) {
+    queue_.unlock();  // the turn ends without a call (an internal failure on the way)
+    return;
+  }
+  const LockQueueTurn* self = this;
+  (void)turn_in_call.compare_exchange_strong(self, nullptr, std::memory_order_release,
+                                             std::memory_order_relaxed);
 }
 
 void LockQueueTurn::pass_on() {
   if (!held_) return;
   held_ = false;
+  turn_in_call.store(this, std::memory_order_release);
   queue_.unlock();
 }
 

@@ -33,6 +33,8 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
                         std::string& error_line) {
   binding::WorkerThreadState& thread_state = record.thread_state;
   error_line.clear();
+  // Before the guard, so that the turn ends after the lock is given back: the worker next in the
+  // queue waits for that, briefly, before it asks for the lock.
   binding::LockQueueTurn turn;
   // A task that sleeps between calls asks the main thread to hand the lock over, so that a busy
   // main thread does not make it wait out the switch interval. Never for a task that does not
