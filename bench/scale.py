@@ -20,8 +20,13 @@ estimator as the others.
 Where a worker's CPU goes: the floor again, with a periodic worker's costs added one at a time
 (the "floor:" rows): the sleep with the default timer slack (50 us) instead of 1 ns; a call of a
 trivial Python function under the interpreter lock with a thread state kept for life; a queue the
-threads pass through one at a time while they ask for the lock; a pending call posted to the main
-thread before each call. Each step's CPU per call less the one before is that cost.
+threads pass through one at a time while they ask for the lock; in that queue, a spin of at most
+25 us until the thread ahead has given the lock back after its call; a pending call posted to the
+main thread before each call. Each step's CPU per call less the one before is that cost.
+
+The timer slack's trade, measured on metronyx itself: the "metronyx, 50 us slack" row is metronyx
+with its workers' timer slack set from outside (`/proc/<tid>/timerslack_ns`, which needs
+CAP_SYS_NICE; the row is left out without it) to the 50 us a Python thread sleeps with.
 
 Every size is measured `scale_rounds` times, the sizes taken in turn, and each figure is the
 median over the rounds; the ratios of metronyx to PyScheduler and to the floor are medians of the
@@ -30,9 +35,12 @@ per-round ratios.
 
 from __future__ import annotations
 
+import functools
 import gc
 import math
+import os
 import statistics
+import threading
 import time
 from typing import Any
 
@@ -45,6 +53,10 @@ from peers import PyScheduler
 INTERVAL = 0.010
 IMPLEMENTATIONS = {"metronyx": metronyx.Scheduler, "PyScheduler": PyScheduler}
 NATIVE_FLOOR = "native sleep floor"
+# metronyx's workers with the timer slack a Python thread sleeps with, set from outside: what the
+# precision of the default costs in CPU, and what the slack would cost in lateness.
+DEFAULT_SLACK_NS = 50_000
+METRONYX_DEFAULT_SLACK = "metronyx, 50 us slack"
 
 
 def _window_figures(stamps: list[int], window_start: int, window_end: int, interval_ns: int,
@@ -67,9 +79,44 @@ def _window_figures(stamps: list[int], window_start: int, window_end: int, inter
     return max(0, last - first + 1), delivered
 
 
-def _one_size(implementation: type, tasks: int, config: Any,
-              monitor: StopLineMonitor) -> dict[str, Any]:
-    """Runs N tasks and returns what was measured, stamps included; `_figures` sums it up."""
+def _threads() -> set[str]:
+    return set(os.listdir("/proc/self/task"))
+
+
+def _set_timer_slack(threads: set[str], slack_ns: int) -> bool:
+    """Gives other threads of this process another timer slack (needs CAP_SYS_NICE); False when
+    the system refuses."""
+    try:
+        for tid in threads:
+            with open(f"/proc/{tid}/timerslack_ns", "w") as slack:
+                slack.write(str(slack_ns))
+    except OSError:
+        return False
+    return True
+
+
+@functools.cache
+def _can_set_timer_slack() -> bool:
+    """Whether `_set_timer_slack` may change another thread's slack here (tried on a thread of
+    our own, which keeps the slack it had)."""
+    done = threading.Event()
+    helper = threading.Thread(target=done.wait)
+    helper.start()
+    try:
+        assert helper.native_id is not None
+        with open(f"/proc/{helper.native_id}/timerslack_ns") as slack:
+            return _set_timer_slack({str(helper.native_id)}, int(slack.read()))
+    except OSError:
+        return False
+    finally:
+        done.set()
+        helper.join()
+
+
+def _one_size(implementation: type, tasks: int, config: Any, monitor: StopLineMonitor,
+              slack_ns: int | None = None) -> dict[str, Any]:
+    """Runs N tasks and returns what was measured, stamps included; `_figures` sums it up.
+    With `slack_ns`, the workers sleep with that timer slack from the end of the warm-up on."""
     probes = [Probe() for _ in range(tasks)]
     scheduler = implementation()
     for probe in probes:
@@ -77,12 +124,17 @@ def _one_size(implementation: type, tasks: int, config: Any,
     gc.collect()
     rss_before = rss_bytes()
     since = monitor.mark()
+    threads_before = _threads()
 
     started = now_ns()
     scheduler.start()
     start_ns = now_ns() - started
 
     time.sleep(config.scale_warmup_s)
+    if slack_ns is not None:
+        # Every worker has set its own slack by now; the next sleep of each takes the new one.
+        _set_timer_slack(_threads() - threads_before, slack_ns)
+        time.sleep(2 * INTERVAL)
     rss_running = rss_bytes()
     window_start = now_ns()
     window = CpuWindow()
@@ -173,7 +225,9 @@ LADDER = (
     ("floor: sleep, 50 us slack", {"slack_ns": 50_000}),
     ("floor: + lock and call", {"callable": _noop}),
     ("floor: + lock queue", {"callable": _noop, "queue": True}),
-    ("floor: + hand-over request", {"callable": _noop, "queue": True, "ask_main": True}),
+    ("floor: + spin for the call ahead", {"callable": _noop, "queue": True, "spin_ahead": True}),
+    ("floor: + hand-over request", {"callable": _noop, "queue": True, "spin_ahead": True,
+                                    "ask_main": True}),
 )
 
 
@@ -195,6 +249,9 @@ def _ladder_step(tasks: int, config: Any, floor: Any, options: dict[str, Any]) -
 def _one_round(tasks: int, config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
     by_impl = {name: _one_size(implementation, tasks, config, monitor)
                for name, implementation in IMPLEMENTATIONS.items()}
+    if _can_set_timer_slack():
+        by_impl[METRONYX_DEFAULT_SLACK] = _one_size(metronyx.Scheduler, tasks, config, monitor,
+                                                    DEFAULT_SLACK_NS)
     floor_row, fastest = _native_floor(tasks, config, floor)
     rows = {name: _figures(measured, fastest) for name, measured in by_impl.items()}
     rows[NATIVE_FLOOR] = floor_row
@@ -204,13 +261,18 @@ def _one_round(tasks: int, config: Any, monitor: StopLineMonitor, floor: Any) ->
 
 
 def _ratios(rounds: list[dict[str, Any]]) -> dict[str, float]:
-    """metronyx against PyScheduler and the floor, each the median of the per-round ratios."""
+    """metronyx against PyScheduler and the floor (and, where measured, metronyx with 50 us slack
+    against PyScheduler), each the median of the per-round ratios."""
     ratios: dict[str, float] = {}
     for stat in ("cpu_ns_per_call", "p99_lateness_us"):
         for other in ("PyScheduler", NATIVE_FLOOR):
             values = [row["metronyx"][stat] / row[other][stat] for row in rounds
                       if row[other][stat] > 0]
             ratios[f"{stat} / {other}"] = statistics.median(values) if values else math.nan
+        values = [row[METRONYX_DEFAULT_SLACK][stat] / row["PyScheduler"][stat] for row in rounds
+                  if METRONYX_DEFAULT_SLACK in row and row["PyScheduler"][stat] > 0]
+        if values:
+            ratios[f"{METRONYX_DEFAULT_SLACK}: {stat} / PyScheduler"] = statistics.median(values)
     return ratios
 
 

@@ -20,14 +20,17 @@
  * caller's thread can be idle or busy meanwhile. The benchmark uses t0 only to check its own grid
  * estimator, which is otherwise given the stamps alone, as it is for every other runner.
  *
- * sleepers(threads, interval, count, slack_ns=1, callable=None, queue=False, ask_main=False) ->
+ * sleepers(threads, interval, count, slack_ns=1, callable=None, queue=False, spin_ahead=False,
+ *          ask_main=False) ->
  * (list of ns, cpu ns): the same on `threads` threads at once, each with a grid of its own;
  * returns every wake-up's lateness and the CPU time all those threads used: the floor for many
  * periodic tasks. The options add a periodic worker's costs one at a time, so that the CPU per
  * call can be taken apart: the timer slack of the sleep; a call of `callable` under the
  * interpreter lock (the thread keeps a thread state for life); a queue that the threads pass
- * through one at a time while they ask for the lock, released once they hold it; and a pending
- * call posted to the main thread before each call (at most one outstanding; it does nothing).
+ * through one at a time while they ask for the lock, released once they hold it; in that queue, a
+ * spin (25 us at most) until the thread ahead has ended its call and given the lock back; and a
+ * pending call posted to the main thread before each call (at most one outstanding; it does
+ * nothing).
  *
  * A benchmark helper only; it is not part of the metronyx package. */
 #define PY_SSIZE_T_CLEAN
@@ -126,10 +129,31 @@ struct sleep_job {
   long long *lateness; /* count entries: how late wake-up k was (used when stamps is NULL) */
   PyObject *callable;  /* or NULL: called under the interpreter lock after each wake-up */
   int queue;           /* pass through the shared queue while asking for the lock */
+  int spin_ahead;      /* in the queue, spin (25 us at most) until the call ahead has ended */
   int ask_main;        /* post a pending call to the main thread before asking for the lock */
 };
 
 static pthread_mutex_t lock_queue = PTHREAD_MUTEX_INITIALIZER;
+/* The call of the thread that came through the queue last and still holds the lock, or NULL. */
+static _Atomic(const void *) call_ahead;
+
+static void spin_pause(void) {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+static long long monotonic_ns(void);
+
+static void spin_for_call_ahead(void) {
+  if (!atomic_load(&call_ahead)) return;
+  const long long deadline = monotonic_ns() + 25000;
+  while (atomic_load(&call_ahead) && monotonic_ns() < deadline) {
+    for (int i = 0; i < 16 && atomic_load(&call_ahead); ++i) spin_pause();
+  }
+}
 static atomic_bool main_request_outstanding;
 
 static int main_request(void *unused) {
@@ -170,11 +194,13 @@ static void *sleep_body(void *raw) {
     }
     if (job->callable != NULL) {
       if (job->queue) pthread_mutex_lock(&lock_queue);
+      if (job->spin_ahead) spin_for_call_ahead();
       if (job->ask_main && !atomic_exchange(&main_request_outstanding, true) &&
           Py_AddPendingCall(main_request, NULL) != 0) {
         atomic_store(&main_request_outstanding, false);
       }
       PyGILState_STATE state = PyGILState_Ensure();
+      if (job->spin_ahead) atomic_store(&call_ahead, (const void *)&state);
       if (job->queue) pthread_mutex_unlock(&lock_queue);
       PyObject *result = PyObject_CallNoArgs(job->callable);
       if (result != NULL) {
@@ -183,6 +209,8 @@ static void *sleep_body(void *raw) {
         PyErr_Clear();
       }
       PyGILState_Release(state);
+      const void *mine = &state;
+      if (job->spin_ahead) atomic_compare_exchange_strong(&call_ahead, &mine, NULL);
     }
   }
   if (job->callable != NULL) {
@@ -226,7 +254,7 @@ static PyObject *floor_sleep_start(PyObject *module, PyObject *args, PyObject *k
   }
   long long *stamps = PyMem_RawCalloc((size_t)count + 1, sizeof(long long));
   if (stamps == NULL) return PyErr_NoMemory();
-  sleep_current = (struct sleep_job){interval, count, slack_ns, 0, stamps, NULL, NULL, 0, 0};
+  sleep_current = (struct sleep_job){interval, count, slack_ns, 0, stamps, NULL, NULL, 0, 0, 0};
   if (callable != Py_None) sleep_current.callable = Py_NewRef(callable);
   atomic_store(&sleep_over, false);
   int rc = pthread_create(&sleep_thread, NULL, sleep_start_body, &sleep_current);
@@ -292,15 +320,16 @@ static void *sleeper_body(void *raw) {
 
 static PyObject *floor_sleepers(PyObject *module, PyObject *args, PyObject *kwargs) {
   (void)module;
-  static char *keywords[] = {"threads", "interval", "count", "slack_ns", "callable", "queue",
-                             "ask_main", NULL};
+  static char *keywords[] = {"threads", "interval",   "count",    "slack_ns", "callable",
+                             "queue",   "spin_ahead", "ask_main", NULL};
   Py_ssize_t threads = 0, count = 0;
   double interval = 0.0;
   unsigned long slack_ns = 1UL;
   PyObject *callable = Py_None;
-  int queue = 0, ask_main = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ndn|kOpp", keywords, &threads, &interval,
-                                   &count, &slack_ns, &callable, &queue, &ask_main)) {
+  int queue = 0, spin_ahead = 0, ask_main = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ndn|kOppp", keywords, &threads, &interval,
+                                   &count, &slack_ns, &callable, &queue, &spin_ahead,
+                                   &ask_main)) {
     return NULL;
   }
   if (threads <= 0 || count <= 0 || !(interval > 0.0)) {
@@ -324,7 +353,7 @@ static PyObject *floor_sleepers(PyObject *module, PyObject *args, PyObject *kwar
     jobs[started] = (struct sleeper){
         0,
         {interval, count, slack_ns, 0, NULL, lateness + started * count,
-         callable == Py_None ? NULL : callable, queue, ask_main},
+         callable == Py_None ? NULL : callable, queue, spin_ahead, ask_main},
         0};
     rc = pthread_create(&jobs[started].thread, &attributes, sleeper_body, &jobs[started]);
     if (rc != 0) break;
@@ -366,7 +395,8 @@ static PyMethodDef floor_methods[] = {
     {"sleep_finish", floor_sleep_finish, METH_NOARGS,
      "sleep_finish()\n--\n\nWait for the sleeper; return (t0, wake-up times), in ns."},
     {"sleepers", (PyCFunction)(void (*)(void))floor_sleepers, METH_VARARGS | METH_KEYWORDS,
-     "sleepers(threads, interval, count, slack_ns=1, callable=None, queue=False, ask_main=False)"
+     "sleepers(threads, interval, count, slack_ns=1, callable=None, queue=False, spin_ahead=False, "
+     "ask_main=False)"
      "\n--\n\nWake-up lateness in ns of count absolute-deadline sleeps on each of `threads` "
      "native threads, and the CPU ns they used; the options add a worker's costs one by one."},
     {NULL, NULL, 0, NULL},
