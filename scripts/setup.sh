@@ -28,31 +28,14 @@ apt_install() {
   fi
 }
 
-has_headers() {
-  "$1" -c 'import os, sys, sysconfig; sys.exit(0 if sys.version_info[:2] == (3, 13) and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' 2>/dev/null
-}
+# shellcheck source=scripts/lib/interpreters.sh
+source scripts/lib/interpreters.sh
 
-find_python() {
-  local candidate
-  if candidate=$(command -v python3.13 2>/dev/null) && has_headers "$candidate"; then
-    echo "$candidate"; return 0
-  fi
-  if command -v pyenv >/dev/null 2>&1; then
-    for candidate in $(ls -d "$(pyenv root)"/versions/3.13*/bin/python3.13 2>/dev/null | sort -V -r); do
-      if has_headers "$candidate"; then echo "$candidate"; return 0; fi
-    done
-  fi
-  for candidate in /usr/bin/python3.13 /usr/local/bin/python3.13; do
-    if [ -x "$candidate" ] && has_headers "$candidate"; then echo "$candidate"; return 0; fi
-  done
-  return 1
-}
-
-PYTHON=$(find_python || true)
+PYTHON=$(find_python 3.13 || true)
 if [ -z "$PYTHON" ]; then
   log "Python 3.13 with headers not found; trying apt-get install python3.13-dev python3.13-venv"
   apt_install python3.13-dev python3.13-venv || true
-  PYTHON=$(find_python || true)
+  PYTHON=$(find_python 3.13 || true)
 fi
 if [ -z "$PYTHON" ]; then
   echo "error: Python 3.13 with its development headers is required and could not be found or installed." >&2
@@ -66,24 +49,22 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(0 if
   "$PYTHON" -m venv .venv
 fi
 
+# The stamps hold the requirement files' text as installed: a change in any of them installs again.
 stamp=.venv/.requirements-stamp
 if [ "$MODE" = package ]; then
   # The build requirements alone, unless the full set is already in.
-  if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
-    build_tools=$(grep -E '^(scikit-build-core|cmake|ninja)([<>=!~ ].*)?$' requirements-dev.txt)
-    if [ "$build_tools" != "$(cat .venv/.build-requirements-stamp 2>/dev/null)" ]; then
-      log "installing the build backend, CMake and Ninja into .venv"
-      # shellcheck disable=SC2086
-      .venv/bin/python -m pip install -q $build_tools
-      echo "$build_tools" >.venv/.build-requirements-stamp
-    fi
+  if ! cmp -s <(cat requirements-dev.txt requirements-build.txt requirements-test.txt) "$stamp" &&
+    ! cmp -s requirements-build.txt .venv/.build-requirements-stamp; then
+    log "installing the build backend, CMake and Ninja into .venv"
+    .venv/bin/python -m pip install -q -r requirements-build.txt
+    cp requirements-build.txt .venv/.build-requirements-stamp
   fi
 else
-  if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
+  if ! cmp -s <(cat requirements-dev.txt requirements-build.txt requirements-test.txt) "$stamp"; then
     log "installing build, test and release tools into .venv (a minute or two the first time)"
     .venv/bin/python -m pip install -q --upgrade pip
     .venv/bin/python -m pip install -q -r requirements-dev.txt
-    cp requirements-dev.txt "$stamp"
+    cat requirements-dev.txt requirements-build.txt requirements-test.txt >"$stamp"
   fi
 
   if [ ! -f /usr/include/gtest/gtest.h ]; then

