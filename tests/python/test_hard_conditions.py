@@ -96,6 +96,7 @@ def task(index):
 
 s = metronyx.Scheduler()
 ids = [s.schedule(task(i), 0.002) for i in range(3)]
+threads_before = len(os.listdir("/proc/self/task"))
 shim.arm(1)
 try:
     s.start()
@@ -109,6 +110,8 @@ called_while_failing = dict(calls)
 s.start()
 wait_for(lambda: all(calls.get(i, 0) >= 3 for i in range(3)), "every task is called")
 s.shutdown()
+# A worker writes its stop line before its thread ends; the exit would not wait for it.
+wait_for(lambda: len(os.listdir("/proc/self/task")) == threads_before, "every worker has ended")
 report(error=[type(error).__name__, isinstance(error, Exception)], before=called_while_failing, ids=ids)
 """
     )
