@@ -4,6 +4,7 @@
 // performance counter), which never goes backwards.
 #pragma once
 
+#include <compare>
 #include <cstdint>
 
 namespace metronyx::runtime {
@@ -18,7 +19,8 @@ struct Duration {
   [[nodiscard]] double as_seconds_f64() const {
     return static_cast<double>(seconds) + static_cast<double>(nanoseconds) / 1e9;
   }
-  friend bool operator==(const Duration&, const Duration&) = default;
+  // Seconds first, then nanoseconds: the order of the spans themselves.
+  friend auto operator<=>(const Duration&, const Duration&) = default;
 };
 
 // A reading of the monotonic clock.

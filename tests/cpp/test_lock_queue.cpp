@@ -19,11 +19,6 @@ std::unique_ptr<LockQueueTurn> timed_turn(runtime::Duration& waited) {
   return turn;
 }
 
-bool at_least(const runtime::Duration& span, const runtime::Duration& bound) {
-  return span.seconds > bound.seconds ||
-         (span.seconds == bound.seconds && span.nanoseconds >= bound.nanoseconds);
-}
-
 // One thread plays every worker: a turn is not tied to the thread that took it, and a call that
 // never ends is one whose turn is passed on and kept. A turn without a spin-limited wait would
 // return at once; an unbounded wait would never return (the test's timeout); a turn that ended
@@ -34,12 +29,12 @@ TEST(LockQueue, ATurnWaitsForTheCallAheadOnlyUpToTheSpinLimit) {
   endless->pass_on();
 
   auto second = timed_turn(waited);
-  EXPECT_TRUE(at_least(waited, kCallAheadSpinLimit)) << waited.nanoseconds << " ns";
+  EXPECT_TRUE(waited >= kCallAheadSpinLimit) << waited.nanoseconds << " ns";
   second->pass_on();
 
   endless.reset();  // a call that ended after the next one began: the second's is still under way
   auto third = timed_turn(waited);
-  EXPECT_TRUE(at_least(waited, kCallAheadSpinLimit)) << waited.nanoseconds << " ns";
+  EXPECT_TRUE(waited >= kCallAheadSpinLimit) << waited.nanoseconds << " ns";
   third->pass_on();
   second.reset();
   third.reset();
