@@ -137,23 +137,6 @@ static pthread_mutex_t lock_queue = PTHREAD_MUTEX_INITIALIZER;
 /* The call of the thread that came through the queue last and still holds the lock, or NULL. */
 static _Atomic(const void *) call_ahead;
 
-static void spin_pause(void) {
-#if defined(__x86_64__) || defined(__i386__)
-  __builtin_ia32_pause();
-#elif defined(__aarch64__)
-  __asm__ __volatile__("yield");
-#endif
-}
-
-static long long monotonic_ns(void);
-
-static void spin_for_call_ahead(void) {
-  if (!atomic_load(&call_ahead)) return;
-  const long long deadline = monotonic_ns() + 25000;
-  while (atomic_load(&call_ahead) && monotonic_ns() < deadline) {
-    for (int i = 0; i < 16 && atomic_load(&call_ahead); ++i) spin_pause();
-  }
-}
 static atomic_bool main_request_outstanding;
 
 static int main_request(void *unused) {
@@ -166,6 +149,22 @@ static long long monotonic_ns(void) {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
   return (long long)now.tv_sec * 1000000000LL + now.tv_nsec;
+}
+
+static void spin_pause(void) {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  __asm__ __volatile__("yield");
+#endif
+}
+
+static void spin_for_call_ahead(void) {
+  if (!atomic_load(&call_ahead)) return;
+  const long long deadline = monotonic_ns() + 25000;
+  while (atomic_load(&call_ahead) && monotonic_ns() < deadline) {
+    for (int i = 0; i < 16 && atomic_load(&call_ahead); ++i) spin_pause();
+  }
 }
 
 static void *sleep_body(void *raw) {
