@@ -50,21 +50,22 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; sys.exit(0 if
 fi
 
 # The stamps hold the requirement files' text as installed: a change in any of them installs again.
+REQUIREMENTS=(requirements-dev.txt requirements-build.txt requirements-test.txt)
 stamp=.venv/.requirements-stamp
 if [ "$MODE" = package ]; then
   # The build requirements alone, unless the full set is already in.
-  if ! cmp -s <(cat requirements-dev.txt requirements-build.txt requirements-test.txt) "$stamp" &&
+  if ! cmp -s <(cat "${REQUIREMENTS[@]}") "$stamp" &&
     ! cmp -s requirements-build.txt .venv/.build-requirements-stamp; then
     log "installing the build backend, CMake and Ninja into .venv"
     .venv/bin/python -m pip install -q -r requirements-build.txt
     cp requirements-build.txt .venv/.build-requirements-stamp
   fi
 else
-  if ! cmp -s <(cat requirements-dev.txt requirements-build.txt requirements-test.txt) "$stamp"; then
+  if ! cmp -s <(cat "${REQUIREMENTS[@]}") "$stamp"; then
     log "installing build, test and release tools into .venv (a minute or two the first time)"
     .venv/bin/python -m pip install -q --upgrade pip
     .venv/bin/python -m pip install -q -r requirements-dev.txt
-    cat requirements-dev.txt requirements-build.txt requirements-test.txt >"$stamp"
+    cat "${REQUIREMENTS[@]}" >"$stamp"
   fi
 
   if [ ! -f /usr/include/gtest/gtest.h ]; then
