@@ -157,7 +157,8 @@ prepare_wine() {
   if [ ! -f "$WINEPREFIX/.metronyx-ready" ]; then
     log "making the wine prefix (Windows 10)"
     rm -rf "$WINEPREFIX"
-    "$WINE" wineboot --init >/dev/null 2>&1
+    mkdir -p "$WIN"  # wine makes the prefix, not the directories above it
+    "$WINE" wineboot --init >/dev/null 2>&1 || fail "wine could not make its prefix in $WINEPREFIX"
     # platform and the module's high-resolution timers ask for Windows 10.
     "$WINE" reg add 'HKCU\Software\Wine' /v Version /d win10 /f >/dev/null 2>&1
     "$(dirname "$WINE")/wineserver" -w
@@ -250,7 +251,7 @@ check_module() { # check_module <wheel> <version>
   module=$WIN/module-$tag/metronyx.$tag-win_amd64.pyd
   rm -rf "$WIN/module-$tag"
   "$VENV_BIN/python" -m zipfile -e "$wheel" "$WIN/module-$tag"
-  [ -f "$module" ] || fail "the wheel has no metronyx.$tag-win_amd64.pyd: $(unzip -Z1 "$wheel" | tr '\n' ' ')"
+  [ -f "$module" ] || fail "the wheel has no metronyx.$tag-win_amd64.pyd: $("$VENV_BIN/python" -m zipfile -l "$wheel")"
   listing=$(x86_64-w64-mingw32-objdump -p "$module")
   # The export table lists its names after the "[Ordinal/Name Pointer] Table" heading.
   exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$listing" | sed -n 's/^\s*\[ *[0-9]*\] //p')
