@@ -104,13 +104,11 @@ PyObject* scheduler_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* scheduler_start(PyObject* self, PyObject*) {
   return method_entry_frame([&]() -> PyResult<OwnedRef> {
-    // Workers get the stack that a `threading.Thread` started now would get. Read before the
-    // borrow, so that nothing runs while the instance is borrowed but the start itself.
-    PyResult<std::size_t> stack_size = threading_stack_size();
-    if (!stack_size) return std::unexpected(std::move(stack_size.error()));
+    // Workers get the stack that a `threading.Thread` started now would get.
+    const std::size_t stack_size = threading_stack_size();
     PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
-    if (auto started = borrow->state().start(*stack_size); !started) {
+    if (auto started = borrow->state().start(stack_size); !started) {
       return std::unexpected(std::move(started.error()));
     }
     return none();
