@@ -78,7 +78,12 @@ PyObject* scheduler_schedule(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyResult<double> interval = extract_double(slots[1]);
     if (!interval)
       return std::unexpected(attribute_argument_error("interval", std::move(interval.error())));
-    return task_id_object(borrow->state().schedule(std::move(py_func), *interval));
+    // The id's int first (ids below -5 are not cached and need memory): a call that fails leaves
+    // no task behind it.
+    PyResult<OwnedRef> task_id = task_id_object(borrow->state().next_task_id());
+    if (!task_id) return task_id;
+    (void)borrow->state().schedule(std::move(py_func), *interval);
+    return task_id;
   });
 }
 

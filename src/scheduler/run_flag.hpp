@@ -1,9 +1,9 @@
 // The flag that keeps one task's worker running, and that a stopped worker's sleep ends on.
 //
-// Contract: shared by a Scheduler's map and the workers started under it (reference counted; the
-// count is atomic, so workers drop their share without the interpreter lock). Two workers share
-// one flag when an id was scheduled twice before a start. Created running; `stop` only ever moves
-// it to stopped, and wakes every worker sleeping on it, so a stop ends a long sleep at once.
+// Contract: one flag per scheduled task, shared by its pending record, the Scheduler's map and
+// the task's worker (reference counted; the count is atomic, so workers drop their share without
+// the interpreter lock). Created running; `stop` only ever moves it to stopped, and wakes every
+// worker sleeping on it, so a stop ends a long sleep at once.
 //
 // Memory ordering: relaxed. A worker only needs to see the stop eventually at the top of its loop;
 // the promise that no call starts after `cancel` returned rests on the interpreter lock instead

@@ -17,8 +17,8 @@ runtime::Instant in(std::uint32_t nanoseconds) {
   return runtime::monotonic_now().saturating_add(runtime::Duration{0, nanoseconds});
 }
 
-// Workers started under one id share a flag; a sleeper that announces itself just after another
-// must not take the other's announcement for a stop. Each round starts the sleepers together on
+// Several sleepers on one flag: a sleeper that announces itself just after another must not take
+// the other's announcement for a stop. Each round starts the sleepers together on
 // a fresh flag, where the announcements race.
 TEST(RunFlag, SleepersSharingARunningFlagAllSleepToTheirDeadline) {
   constexpr int kRounds = 400;
