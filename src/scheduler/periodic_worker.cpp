@@ -182,8 +182,18 @@ std::expected<void, LaunchFailure> launch_worker(LaunchRecord& record) {
   if (!thread_state) return std::unexpected(LaunchFailure{std::move(thread_state.error()), {}});
   record.thread_state = std::move(*thread_state);
   record.runtime_round = binding::current_runtime_round();
-  auto owned = std::make_unique<LaunchRecord>(std::move(record));
-  auto started = runtime::spawn_detached(&worker_entry, owned.get(), owned->stack_size);
+  std::unique_ptr<LaunchRecord> owned;
+  std::expected<void, std::string> started;
+  try {
+    owned = std::make_unique<LaunchRecord>(std::move(record));
+    started = runtime::spawn_detached(&worker_entry, owned.get(), owned->stack_size);
+  } catch (const std::bad_alloc&) {
+    // No memory for the worker's record, its start or the words of the system's refusal: as
+    // when the thread state cannot be made, nothing started and the task stays with the caller.
+    if (owned) record = std::move(*owned);
+    record.thread_state.discard();
+    return std::unexpected(LaunchFailure{binding::PyErr::no_memory(), {}});
+  }
   if (!started) {
     owned->thread_state.discard();
     record = std::move(*owned);  // the caller keeps the task, to launch it again later

@@ -71,8 +71,8 @@ class SchedulerState {
   // (0: the platform's default), and empties the pending list. When a worker's thread state
   // cannot be made (MemoryError, returned) or its thread cannot be created (the internal failure
   // "failed to spawn thread: " and the operating system's error), that task and the ones after it
-  // stay pending with their flags; the launched ones keep running. Internal failure if a pending
-  // id has no flag.
+  // stay pending with their flags; the launched ones keep running. No memory for a worker's
+  // record or thread: MemoryError, returned the same way.
   [[nodiscard]] binding::PyResult<void> start(std::size_t stack_size);
   // ValueError "Task id:N not found" for an id without a flag.
   [[nodiscard]] binding::PyResult<void> cancel(std::int8_t task_id);
