@@ -1,5 +1,7 @@
 #include "binding/worker_thread_state.hpp"
 
+#include <new>
+
 #include "binding/refs.hpp"
 
 namespace metronyx::binding {
@@ -69,6 +71,15 @@ void WorkerThreadState::finish() {
 void WorkerThreadState::adopt_threading_hooks() {
   if (hooks_adopted_) return;
   hooks_adopted_ = true;
+  // Without the memory to report why, a hook is not adopted and the task goes on without it.
+  try {
+    adopt_hooks_of_threading();
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+  }
+}
+
+void WorkerThreadState::adopt_hooks_of_threading() {
   OwnedRef name = OwnedRef::steal(PyUnicode_FromString("threading"));
   if (!name) {
     PyErr::fetch().write_unraisable(nullptr);

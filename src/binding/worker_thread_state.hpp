@@ -76,6 +76,8 @@ class WorkerThreadState {
   void forget() { state_ = nullptr; }
 
  private:
+  void adopt_hooks_of_threading();
+
   PyThreadState* state_ = nullptr;
   bool attached_ = false;
   bool hooks_adopted_ = false;
