@@ -105,7 +105,8 @@ LoopEnd run_loop(LaunchRecord& record) {
     CallEnd end;
     {
       binding::ExitGate::Pass pass = binding::ExitGate::enter(record.runtime_round);
-      if (!pass) return LoopEnd::interpreter_exiting;
+      // Told to stop just as the exit began: the exit waits for its stop line.
+      if (!pass) return record.flag->is_running() ? LoopEnd::interpreter_exiting : LoopEnd::stopped;
       end = call_under_lock(record, fork_generation, error_line);
     }
     if (!error_line.empty()) {
@@ -187,6 +188,7 @@ void periodic_worker(LaunchRecord record) {
   try {
     end = run_loop(record);
     if (end == LoopEnd::interpreter_exiting) {
+      record.flag->settle_stop_line();
       abandon_to_exiting_runtime(record);
       return;
     }
@@ -196,6 +198,8 @@ void periodic_worker(LaunchRecord record) {
     // No memory even to report what failed (a delay too long to sleep, a stop line that could
     // not be written): the worker ends as it would after the report, never the process.
   }
+  // The flag of a forked child's copy of this worker is the parent's, and so is its line.
+  if (end != LoopEnd::in_forked_child) record.flag->settle_stop_line();
   record.flag.reset();
   // In a forked child this thread is the only one, and the interpreter has made its thread state
   // the main thread's: it is left as it is, and the process ends with this thread, as it does

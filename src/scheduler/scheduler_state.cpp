@@ -105,6 +105,7 @@ binding::PyResult<void> SchedulerState::start(std::size_t stack_size) {
       record.callable = std::move(launch.callable);
       break;
     }
+    record.flag->mark_launched();
   }
   // The launched records gave their callables to their workers: nothing is released here.
   records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(launched));

@@ -58,5 +58,39 @@ TEST(RunFlag, StopWakesEverySleeperAtOnce) {
   EXPECT_FALSE(flag.sleep_until(in(1'000'000)));  // a stopped flag does not sleep at all
 }
 
+// The exit waits for the stop lines owed: by a launched worker whose flag is stopped, whichever
+// came first, counted once, and no more once the worker has ended; after a fork, not by the
+// parent's workers.
+TEST(RunFlag, AStopLineIsOwedByALaunchedStoppedFlagOnceUntilItsWorkerEnds) {
+  const std::uint32_t base = RunFlag::stop_lines_owed_now();
+  RunFlag stopped_first, launched_first, ended_first, parents;
+  stopped_first.stop();
+  EXPECT_EQ(RunFlag::stop_lines_owed_now(), base);  // pending: no worker owes anything yet
+  stopped_first.mark_launched();
+  launched_first.mark_launched();
+  launched_first.stop();
+  launched_first.stop();
+  EXPECT_EQ(RunFlag::stop_lines_owed_now(), base + 2);
+  stopped_first.settle_stop_line();
+  launched_first.settle_stop_line();
+  launched_first.settle_stop_line();
+  EXPECT_EQ(RunFlag::stop_lines_owed_now(), base);
+  ended_first.settle_stop_line();  // the worker ended before `start` marked it launched
+  ended_first.mark_launched();
+  ended_first.stop();
+  EXPECT_EQ(RunFlag::stop_lines_owed_now(), base);
+
+  parents.mark_launched();
+  parents.stop();
+  RunFlag::forget_stop_lines_after_fork();
+  EXPECT_EQ(RunFlag::stop_lines_owed_now(), 0u);
+  parents.settle_stop_line();
+  RunFlag launched_before_fork;
+  launched_before_fork.mark_launched();
+  RunFlag::forget_stop_lines_after_fork();
+  launched_before_fork.stop();
+  EXPECT_EQ(RunFlag::stop_lines_owed_now(), 0u);
+}
+
 }  // namespace
 }  // namespace metronyx::scheduler
