@@ -145,7 +145,8 @@ MARGIN = 64 << 20
 
 
 def exhaust_memory():
-    mapped = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+    with open("/proc/self/statm") as statm:
+        mapped = int(statm.read().split()[0]) * resource.getpagesize()
     resource.setrlimit(resource.RLIMIT_AS, (mapped + MARGIN, unlimited[1]))
     for size in (1 << 20, 1 << 16, 1 << 12, 1 << 8, 16):
         while leaked.value < len(leak):
