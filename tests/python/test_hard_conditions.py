@@ -209,6 +209,10 @@ def task(index):
     return lambda: calls.__setitem__(index, calls.get(index, 0) + 1)
 
 
+def idle():
+    pass
+
+
 s = metronyx.Scheduler()
 for index in range(3):
     s.schedule(task(index), 0.002)
@@ -221,7 +225,7 @@ exhaust_memory()
 # that function's frame in the traceback.
 try:
     while True:
-        last = schedule(print, 1.0)
+        last = schedule(idle, 1.0)
 except MemoryError:
     outcomes[0] = "MemoryError"
 try:
