@@ -117,10 +117,12 @@ class RunFlag {
     return epoch_.load(std::memory_order_relaxed) ==
            stop_line_epoch.load(std::memory_order_relaxed);
   }
+  // The epoch is read after the step to owed, which comes after `mark_launched` wrote it; a debt
+  // of a flag launched before a fork is neither counted nor settled in the child.
   void owe_stop_line() {
-    if (!current_epoch()) return;
     std::uint8_t expected = kLaunched;
-    if (line_.compare_exchange_strong(expected, kOwed, std::memory_order_seq_cst)) {
+    if (line_.compare_exchange_strong(expected, kOwed, std::memory_order_seq_cst) &&
+        current_epoch()) {
       stop_lines_owed.fetch_add(1, std::memory_order_seq_cst);
     }
   }
