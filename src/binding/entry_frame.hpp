@@ -4,12 +4,16 @@
 // - Called by the interpreter with its lock held; `GilGuard::assume` records that.
 // - The body returns a new reference or a PyErr, or ends with an internal failure. A PyErr is
 //   raised (PyErr::restore) and NULL returned; an internal failure becomes a raised PanicException
-//   and NULL. Nothing propagates into the interpreter: a failure outside the body's catch (in the
-//   guard's entry or while raising) or a foreign C++ exception ends the process with a report.
+//   and NULL. Running out of memory (std::bad_alloc) in the body becomes the interpreter's
+//   MemoryError, as it does for the interpreter's own objects; the body leaves its state as it was
+//   before the call. Nothing propagates into the interpreter: a failure outside the body's catch
+//   (in the guard's entry or while raising) or a foreign C++ exception ends the process with a
+//   report.
 // - A forced unwind (the interpreter ending this thread during its finalization) passes through
 //   untouched: it is not a failure of ours and must reach the thread library.
 #pragma once
 
+#include <new>
 #include <utility>
 
 #include "binding/gil_guard.hpp"
@@ -55,14 +59,20 @@ inline constexpr const char kTrapText[] = "uncaught panic at ffi boundary";
 [[noreturn]] void abort_cannot_unwind();
 [[noreturn]] void abort_foreign_exception();
 
-// Runs the body; an internal failure inside it becomes a PanicException value. This is the only
-// place where internal failures of a call are caught.
+// Runs the body; an internal failure inside it becomes a PanicException value, and running out of
+// memory a MemoryError. This is the only place where internal failures of a call are caught.
 template <class Body>
 auto run_body(Body& body) -> decltype(body()) {
   try {
     return body();
   } catch (runtime::InternalFailure& failure) {
-    return std::unexpected(PanicException::from_payload(failure.take_payload()));
+    try {
+      return std::unexpected(PanicException::from_payload(failure.take_payload()));
+    } catch (const std::bad_alloc&) {
+      return std::unexpected(PyErr::no_memory());  // no memory for the failure's message
+    }
+  } catch (const std::bad_alloc&) {
+    return std::unexpected(PyErr::no_memory());
   } catch (const runtime::ForcedUnwind&) {
     throw;
   } catch (...) {

@@ -24,16 +24,22 @@ PyObject* kind_type(ExceptionKind kind) {
 
 namespace {
 
+// Empty, with the interpreter's error pending, when the str cannot be made.
 OwnedRef new_str(std::string_view text) {
-  PyObject* str = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-  if (str == nullptr) fail_on_api_error();
-  return OwnedRef::steal(str);
+  return OwnedRef::steal(
+      PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+// The yield of a producer, or the empty one when a part could not be made.
+ErrorProducer::Yield yield_of(PyObject* type, OwnedRef argument) {
+  if (!argument) return {};
+  return {OwnedRef::new_ref(type), std::move(argument)};
 }
 
 class StaticText final : public ErrorProducer {
  public:
   StaticText(ExceptionKind kind, const char* text) : kind_(kind), text_(text) {}
-  Yield run() override { return {OwnedRef::new_ref(kind_type(kind_)), new_str(text_)}; }
+  Yield run() override { return yield_of(kind_type(kind_), new_str(text_)); }
 
  private:
   const ExceptionKind kind_;
@@ -46,7 +52,7 @@ class OwnedText final : public ErrorProducer {
   Yield run() override {
     OwnedRef argument = new_str(text_);
     std::string().swap(text_);
-    return {OwnedRef::new_ref(kind_type(kind_)), std::move(argument)};
+    return yield_of(kind_type(kind_), std::move(argument));
   }
 
  private:
@@ -61,7 +67,7 @@ class DeferredMessage final : public ErrorProducer {
   Yield run() override {
     // Formatting happens only now, and what the formatter captured goes with it.
     auto format = std::move(format_);
-    return {OwnedRef::new_ref(kind_type(kind_)), new_str(format())};
+    return yield_of(kind_type(kind_), new_str(format()));
   }
 
  private:
@@ -73,12 +79,14 @@ class PanicText final : public ErrorProducer {
  public:
   explicit PanicText(std::string text) : text_(std::move(text)) {}
   Yield run() override {
-    OwnedRef type = OwnedRef::new_ref(panic_exception_type());
+    PyObject* type = panic_exception_type_or_no_memory();
+    if (type == nullptr) return {};
     OwnedRef message = new_str(text_);
+    if (!message) return {};
     PyObject* tuple = PyTuple_New(1);
-    if (tuple == nullptr) fail_on_api_error();
+    if (tuple == nullptr) return {};
     PyTuple_SET_ITEM(tuple, 0, message.into_raw());
-    return {std::move(type), OwnedRef::steal(tuple)};
+    return yield_of(type, OwnedRef::steal(tuple));
   }
 
  private:

@@ -39,8 +39,9 @@ class ErrorProducer {
   ErrorProducer(const ErrorProducer&) = delete;
   ErrorProducer& operator=(const ErrorProducer&) = delete;
 
-  // Interpreter lock held. Uses up the captured data; call at most once. A str or tuple that
-  // cannot be created is fail_on_api_error.
+  // Interpreter lock held. Uses up the captured data; call at most once. When the interpreter
+  // cannot make the exception's parts (no memory for a str or a tuple), the yield is empty and the
+  // interpreter's own error (its MemoryError) is pending instead.
   [[nodiscard]] virtual Yield run() = 0;
 
   // The forms this module makes errors of:

@@ -8,6 +8,7 @@
 #include "binding/runtime_round.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/sleep.hpp"
+#include "scheduler/run_flag.hpp"
 
 namespace metronyx::binding {
 
@@ -24,17 +25,28 @@ std::atomic<bool> waited{false};
 // parent's passes are its own.
 thread_local std::uint32_t passes_held = 0;
 
-// A call that is still running after this long is left to the interpreter's own handling of
-// threads at exit; waiting longer would hold up the program's exit for a task it cannot stop.
+// A call that is still running after this long, or a stop line not yet written (a full pipe), is
+// left to the interpreter's own handling of threads at exit; waiting longer would hold up the
+// program's exit for a task it cannot stop.
 constexpr runtime::Duration kLongestWait{1, 0};
 constexpr runtime::Duration kPollInterval{0, 200'000};
+
+// Workers inside the gate, and workers told to stop (by `cancel` or `shutdown`) that have not yet
+// written their stop line: the line of a task that ended because it was stopped is not lost
+// because the program ended right after the stop. A worker not told to stop owes nothing and
+// ends silently.
+bool workers_to_wait_for() {
+  return workers_inside.load(std::memory_order_seq_cst) != 0 ||
+         scheduler::RunFlag::stop_lines_owed_now() != 0;
+}
+
 void close_and_wait() {
   gate_closed.store(true, std::memory_order_seq_cst);
-  if (workers_inside.load(std::memory_order_seq_cst) == 0) return;
+  if (!workers_to_wait_for()) return;
   if (waited.exchange(true, std::memory_order_seq_cst)) return;
   const runtime::Instant deadline = runtime::monotonic_now().saturating_add(kLongestWait);
   Py_BEGIN_ALLOW_THREADS;
-  while (workers_inside.load(std::memory_order_seq_cst) != 0) {
+  while (workers_to_wait_for()) {
     const runtime::Instant now = runtime::monotonic_now();
     if (deadline.saturating_since(now).is_zero()) break;
     runtime::sleep_for(kPollInterval);
@@ -98,6 +110,7 @@ void ExitGate::reset_after_fork() {
   // (a fork made inside a callable) are still inside. Waiting for the others would hold the
   // child's exit up for the whole bound.
   workers_inside.store(passes_held, std::memory_order_seq_cst);
+  scheduler::RunFlag::forget_stop_lines_after_fork();
   waited.store(false, std::memory_order_seq_cst);
 }
 

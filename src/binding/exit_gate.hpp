@@ -5,8 +5,9 @@
 // crashes (its thread state belongs to an interpreter that no longer exists) or is ended with a
 // forced unwind. The gate closes from the program's atexit callbacks, before finalization
 // starts: from then on no worker enters the interpreter, and the callback waits (lock released)
-// for the workers already inside to leave. The wait is bounded by one second in all, however many
-// of the closing hooks run.
+// for the workers already inside to leave, and for the workers already told to stop to write
+// their stop lines (see RunFlag). The wait is bounded by one second in all, however many of the
+// closing hooks run.
 //
 // Contract:
 // - `install_exit_gate` is called with the interpreter lock held, when the module first meets the

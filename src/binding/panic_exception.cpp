@@ -25,9 +25,18 @@ struct PanicTypeCell {
 };
 PanicTypeCell panic_type_cell;
 
+// The pending error that stopped the type's creation, as an internal failure.
+[[noreturn]] void fail_type_creation() {
+  // Not PyErr::fetch: its PanicException check would call back in here and, while creation
+  // keeps failing, recurse until the stack runs out. The error cannot be a PanicException.
+  PyObject* raised = PyErr_GetRaisedException();
+  PyErr error = raised != nullptr ? PyErr::from_value(OwnedRef::steal(raised)) : PyErr::fetch();
+  runtime::fail("Failed to initialize new exception type.: " + error.debug_form());
+}
+
 }  // namespace
 
-PyObject* panic_exception_type() {
+PyObject* panic_exception_type_or_no_memory() {
   if (panic_type_cell.created.is_complete()) {
     return panic_type_cell.type.load(std::memory_order_relaxed);
   }
@@ -37,17 +46,20 @@ PyObject* panic_exception_type() {
     created = PyErr_NewExceptionWithDoc(kTypeName, kTypeDoc, base.get(), nullptr);
   }
   if (created == nullptr) {
-    // Not PyErr::fetch: its PanicException check would call back in here and, while creation
-    // keeps failing, recurse until the stack runs out. The error cannot be a PanicException.
-    PyObject* raised = PyErr_GetRaisedException();
-    PyErr error = raised != nullptr ? PyErr::from_value(OwnedRef::steal(raised)) : PyErr::fetch();
-    runtime::fail("Failed to initialize new exception type.: " + error.debug_form());
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
+    fail_type_creation();
   }
   // Creating the type can run Python code and so switch threads; the first type stored wins.
   OwnedRef candidate = OwnedRef::steal(created);
   panic_type_cell.created.call_once_force(
       [&] { panic_type_cell.type.store(candidate.into_raw(), std::memory_order_relaxed); });
   return panic_type_cell.type.load(std::memory_order_relaxed);
+}
+
+PyObject* panic_exception_type() {
+  PyObject* type = panic_exception_type_or_no_memory();
+  if (type == nullptr) fail_type_creation();
+  return type;
 }
 
 void forget_panic_exception_type() {

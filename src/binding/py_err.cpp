@@ -1,5 +1,6 @@
 #include "binding/py_err.hpp"
 
+#include <new>
 #include <utility>
 
 #include "binding/gil_guard.hpp"
@@ -67,11 +68,27 @@ PyErr PyErr::from_value(OwnedRef object) {
   return new_lazy(ErrorProducer::object_and_none(std::move(object), OwnedRef::new_ref(Py_None)));
 }
 
+PyErr PyErr::no_memory() {
+  // The interpreter keeps MemoryError instances in reserve, for when it has no memory either.
+  (void)PyErr_NoMemory();
+  PyObject* raised = PyErr_GetRaisedException();
+  if (raised == nullptr) return fetch();
+  return normalized(OwnedRef::steal(raised));
+}
+
 // ---- Moving between the interpreter and native code ----
 
 void raise_lazy(std::unique_ptr<ErrorProducer> producer) {
-  ErrorProducer::Yield yield = producer->run();
+  ErrorProducer::Yield yield;
+  try {
+    yield = producer->run();
+  } catch (const std::bad_alloc&) {
+    // No memory to format the message: the error becomes the MemoryError it ran into.
+    (void)PyErr_NoMemory();
+  }
   producer.reset();
+  // The interpreter could not make the exception: its own error (MemoryError) is pending.
+  if (!yield.type) return;
   if (PyExceptionClass_Check(yield.type.get())) {
     PyErr_SetObject(yield.type.get(), yield.argument.get());
   } else {
@@ -95,8 +112,12 @@ std::optional<PyErr> PyErr::take() {
   PyObject* raised = PyErr_GetRaisedException();
   if (raised == nullptr) return std::nullopt;
   OwnedRef instance = OwnedRef::steal(raised);
-  // Identity, not a subclass test: a subclass of PanicException is an ordinary error.
-  if (reinterpret_cast<PyObject*>(Py_TYPE(raised)) != panic_exception_type()) {
+  // Identity, not a subclass test: a subclass of PanicException is an ordinary error. A type that
+  // there is no memory to make has no instances yet: the exception taken is an ordinary one (as a
+  // rule that very MemoryError).
+  PyObject* panic_type = panic_exception_type_or_no_memory();
+  if (panic_type == nullptr) PyErr_Clear();
+  if (panic_type == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(raised)) != panic_type) {
     return normalized(std::move(instance));
   }
   std::string message;

@@ -44,6 +44,9 @@ class PyErr {
   // An exception instance becomes a normalized value; any other object a lazy value that raises
   // that object as the exception (or TypeError if it is not an exception class).
   [[nodiscard]] static PyErr from_value(OwnedRef object);
+  // Lock held: the interpreter's MemoryError, made without any allocation of this module's (the
+  // value for a std::bad_alloc, when there may be no memory for a lazy value).
+  [[nodiscard]] static PyErr no_memory();
 
   // ---- Moving between the interpreter and native code ----
   // Removes the pending exception. A PanicException does not come back: it resumes as an internal
@@ -135,6 +138,9 @@ void format_object(PyObject* object, TextForm form, std::string& sink);
 // The Python type of internal failures that reach Python code. Derived from BaseException so that
 // `except Exception` does not swallow them. Created on first use, kept for the process.
 [[nodiscard]] PyObject* panic_exception_type();
+// The same, except when the interpreter has no memory to make it: then null, with its MemoryError
+// pending (other failures to make it are internal failures, as above).
+[[nodiscard]] PyObject* panic_exception_type_or_no_memory();
 // After Py_FinalizeEx, when no thread runs Python code: the next runtime makes the type again.
 void forget_panic_exception_type();
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 #include <vector>
 
 #include "binding/gil_guard.hpp"
@@ -16,14 +17,22 @@ namespace {
 // The references whose release is owed, queued by threads that do not hold the interpreter lock.
 class DeferredReleasePool {
  public:
-  void push(PyObject* object) {
+  // False when the list cannot grow (no memory): nothing was queued.
+  [[nodiscard]] bool push(PyObject* object) {
     runtime::PoisonableGuard guard(lock_);
     if (guard.was_poisoned()) fail_poisoned();
     if (pending_releases_.size() == pending_releases_.capacity()) {
       // Doubling from at least four keeps appends amortised O(1) without a large first allocation.
-      pending_releases_.reserve(std::max<std::size_t>(4, 2 * pending_releases_.capacity()));
+      // Caught here, inside the guard: a failure to grow is no reason to poison the lock, which
+      // would fail every later guard entry in the process.
+      try {
+        pending_releases_.reserve(std::max<std::size_t>(4, 2 * pending_releases_.capacity()));
+      } catch (const std::bad_alloc&) {
+        return false;
+      }
     }
     pending_releases_.push_back(object);
+    return true;
   }
 
   // The interpreter lock is held. The decrements run after the pool's lock is given back: a
@@ -80,7 +89,8 @@ DeferredReleasePool& pool() {
   if (DeferredReleasePool* existing = pool_pointer.load(std::memory_order_acquire)) {
     return *existing;
   }
-  pool_creation().call_once(
+  // Forced: a creation that ran out of memory is tried again by the next deferral.
+  pool_creation().call_once_force(
       [] { pool_pointer.store(new DeferredReleasePool(), std::memory_order_release); });
   return *pool_pointer.load(std::memory_order_acquire);
 }
@@ -92,7 +102,13 @@ void release_reference(PyObject* object) {
     Py_DECREF(object);
     return;
   }
-  pool().push(object);
+  try {
+    if (pool().push(object)) return;
+  } catch (const std::bad_alloc&) {
+  }
+  // No memory to queue the release: the reference is kept for good. One object outlives its last
+  // user, where the alternatives are a decrement without the interpreter lock or the end of the
+  // process.
 }
 
 void drain_deferred_releases() {

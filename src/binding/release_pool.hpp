@@ -3,7 +3,8 @@
 // Contract:
 // - `release_reference` consumes one strong reference and may be called on any thread. With the
 //   interpreter lock held (gil_count > 0) it decrements at once; otherwise it queues the pointer
-//   in the process-wide DeferredReleasePool and does not touch the object.
+//   in the process-wide DeferredReleasePool and does not touch the object. It never fails: when
+//   there is no memory to queue it, the reference is kept for good (the object leaks).
 // - `drain_deferred_releases` applies queued releases in the order they were queued. Only guard
 //   entries and the end of a GilSuspension call it, always with the interpreter lock held.
 // - The pool is created by the first release that has to defer and is never destroyed, so a

@@ -78,7 +78,12 @@ PyObject* scheduler_schedule(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyResult<double> interval = extract_double(slots[1]);
     if (!interval)
       return std::unexpected(attribute_argument_error("interval", std::move(interval.error())));
-    return task_id_object(borrow->state().schedule(std::move(py_func), *interval));
+    // The id's int first (ids below -5 are not cached and need memory): a call that fails leaves
+    // no task behind it.
+    PyResult<OwnedRef> task_id = task_id_object(borrow->state().next_task_id());
+    if (!task_id) return task_id;
+    (void)borrow->state().schedule(std::move(py_func), *interval);
+    return task_id;
   });
 }
 
@@ -104,13 +109,11 @@ PyObject* scheduler_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* scheduler_start(PyObject* self, PyObject*) {
   return method_entry_frame([&]() -> PyResult<OwnedRef> {
-    // Workers get the stack that a `threading.Thread` started now would get. Read before the
-    // borrow, so that nothing runs while the instance is borrowed but the start itself.
-    PyResult<std::size_t> stack_size = threading_stack_size();
-    if (!stack_size) return std::unexpected(std::move(stack_size.error()));
+    // Workers get the stack that a `threading.Thread` started now would get.
+    const std::size_t stack_size = threading_stack_size();
     PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
-    if (auto started = borrow->state().start(*stack_size); !started) {
+    if (auto started = borrow->state().start(stack_size); !started) {
       return std::unexpected(std::move(started.error()));
     }
     return none();

@@ -1,5 +1,7 @@
 #include "binding/worker_thread_state.hpp"
 
+#include <new>
+
 #include "binding/refs.hpp"
 
 namespace metronyx::binding {
@@ -69,6 +71,15 @@ void WorkerThreadState::finish() {
 void WorkerThreadState::adopt_threading_hooks() {
   if (hooks_adopted_) return;
   hooks_adopted_ = true;
+  // Without the memory to report why, a hook is not adopted and the task goes on without it.
+  try {
+    adopt_hooks_of_threading();
+  } catch (const std::bad_alloc&) {
+    PyErr_Clear();
+  }
+}
+
+void WorkerThreadState::adopt_hooks_of_threading() {
   OwnedRef name = OwnedRef::steal(PyUnicode_FromString("threading"));
   if (!name) {
     PyErr::fetch().write_unraisable(nullptr);
@@ -88,16 +99,11 @@ void WorkerThreadState::adopt_threading_hooks() {
   }
 }
 
-PyResult<std::size_t> threading_stack_size() {
-  OwnedRef thread_module = OwnedRef::steal(PyImport_ImportModule("_thread"));
-  if (!thread_module) return std::unexpected(PyErr::fetch());
-  OwnedRef size = OwnedRef::steal(PyObject_CallMethod(thread_module.get(), "stack_size", nullptr));
-  if (!size) return std::unexpected(PyErr::fetch());
-  const std::size_t bytes = PyLong_AsSize_t(size.get());
-  if (bytes == static_cast<std::size_t>(-1) && PyErr_Occurred() != nullptr) {
-    return std::unexpected(PyErr::fetch());
-  }
-  return bytes;
+std::size_t threading_stack_size() {
+  // The interpreter's own reading of the setting: `_thread.stack_size()` without an argument
+  // returns it but also sets it back to 0, which would take the program's stack size away from
+  // every later thread.
+  return PyThread_get_stacksize();
 }
 
 }  // namespace metronyx::binding

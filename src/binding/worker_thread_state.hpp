@@ -76,13 +76,16 @@ class WorkerThreadState {
   void forget() { state_ = nullptr; }
 
  private:
+  void adopt_hooks_of_threading();
+
   PyThreadState* state_ = nullptr;
   bool attached_ = false;
   bool hooks_adopted_ = false;
 };
 
 // Lock held: the stack size for new worker threads, in bytes, as `threading.stack_size()` reports
-// it; 0 when the program set none (the platform's default thread stack, as for Python's threads).
-[[nodiscard]] PyResult<std::size_t> threading_stack_size();
+// it, read without changing it; 0 when the program set none (the platform's default thread
+// stack, as for Python's threads).
+[[nodiscard]] std::size_t threading_stack_size();
 
 }  // namespace metronyx::binding

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <expected>
 #include <string>
 
@@ -28,5 +29,16 @@ using ThreadEntry = void (*)(void* argument);
 
 // A process-unique number for the calling thread (the kernel's thread id; Windows: the thread id).
 [[nodiscard]] std::uint64_t current_thread_id();
+
+// Makes the C++ runtime's per-thread state (its exception globals) exist for the calling thread.
+// Where that runtime is a shared library, the C library allocates the state on a thread's first
+// use and ends the process if there is no memory for it, so each thread should touch it while
+// memory is still there. Linked into the module (the default), the state comes with the thread
+// and this costs a load.
+inline void touch_cxx_thread_state() {
+  // Kept in a volatile: the function is declared pure, and a call whose result is unused dropped.
+  volatile const int touched = std::uncaught_exceptions();
+  (void)touched;
+}
 
 }  // namespace metronyx::runtime

@@ -1,7 +1,11 @@
 #include "scheduler/periodic_worker.hpp"
 
+#include <algorithm>
+#include <charconv>
 #include <memory>
+#include <new>
 #include <string>
+#include <string_view>
 
 #include "binding/exit_gate.hpp"
 #include "binding/fork_safety.hpp"
@@ -25,6 +29,21 @@ namespace metronyx::scheduler {
 namespace {
 
 enum class CallEnd { made, stopped, in_forked_child };
+
+// Lock held, right after a call failed: its error line into `error_line`. With no memory for the
+// line (std::bad_alloc), the line is dropped and the task goes on, as when the stream refuses it;
+// nothing of the failed call's error stays pending.
+void format_error_line(std::string& error_line) {
+  try {
+    binding::PyErr error = binding::PyErr::fetch();
+    error_line = "Error calling Python function: ";
+    error.debug_form(error_line);
+    error_line += '\n';
+  } catch (const std::bad_alloc&) {
+    error_line.clear();
+    PyErr_Clear();
+  }
+}
 
 // One turn: the interpreter lock is held only for the call and the formatting of its error line,
 // which is left in `error_line` (empty after a successful call) to be written after the lock is
@@ -60,10 +79,7 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
     if (PyObject* result = PyObject_CallNoArgs(record.callable.get())) {
       binding::release_reference(result);
     } else {
-      binding::PyErr error = binding::PyErr::fetch();
-      error_line = "Error calling Python function: ";
-      error.debug_form(error_line);
-      error_line += '\n';
+      format_error_line(error_line);
     }
     // The callable forked and this is the child: the task belongs to the parent.
     if (binding::fork_generation() != fork_generation) end = CallEnd::in_forked_child;
@@ -89,13 +105,18 @@ LoopEnd run_loop(LaunchRecord& record) {
     CallEnd end;
     {
       binding::ExitGate::Pass pass = binding::ExitGate::enter(record.runtime_round);
-      if (!pass) return LoopEnd::interpreter_exiting;
+      // Told to stop just as the exit began: the exit waits for its stop line.
+      if (!pass) return record.flag->is_running() ? LoopEnd::interpreter_exiting : LoopEnd::stopped;
       end = call_under_lock(record, fork_generation, error_line);
     }
     if (!error_line.empty()) {
       // A stream that cannot take the line (closed, full, a broken pipe) loses the line, not the
-      // task: it keeps running on its grid, as a failing task does.
-      (void)runtime::try_write_line(runtime::StdStream::error, error_line);
+      // task: it keeps running on its grid, as a failing task does. So does a failure without
+      // the memory to describe it.
+      try {
+        (void)runtime::try_write_line(runtime::StdStream::error, error_line);
+      } catch (const std::bad_alloc&) {
+      }
     }
     if (end == CallEnd::stopped) return LoopEnd::stopped;
     if (end == CallEnd::in_forked_child) return LoopEnd::in_forked_child;
@@ -141,6 +162,17 @@ void release_and_finish(LaunchRecord& record) {
   record.thread_state.finish();
 }
 
+// Needs no memory: "Task id:N stopped.\n" in place.
+void write_stop_line(std::int8_t task_id) {
+  char line[32] = "Task id:";
+  constexpr std::size_t kPrefix = std::char_traits<char>::length("Task id:");
+  char* end = std::to_chars(line + kPrefix, line + sizeof line, task_id).ptr;
+  constexpr std::string_view kSuffix = " stopped.\n";
+  end = std::copy(kSuffix.begin(), kSuffix.end(), end);
+  runtime::write_line(runtime::StdStream::output,
+                      std::string_view(line, static_cast<std::size_t>(end - line)));
+}
+
 void worker_entry(void* raw) {
   std::unique_ptr<LaunchRecord> owned(static_cast<LaunchRecord*>(raw));
   periodic_worker(std::move(*owned));
@@ -156,15 +188,18 @@ void periodic_worker(LaunchRecord record) {
   try {
     end = run_loop(record);
     if (end == LoopEnd::interpreter_exiting) {
+      record.flag->settle_stop_line();
       abandon_to_exiting_runtime(record);
       return;
     }
-    if (end == LoopEnd::stopped) {
-      runtime::write_line(runtime::StdStream::output,
-                          "Task id:" + std::to_string(record.task_id) + " stopped.\n");
-    }
+    if (end == LoopEnd::stopped) write_stop_line(record.task_id);
   } catch (const runtime::InternalFailure&) {
+  } catch (const std::bad_alloc&) {
+    // No memory even to report what failed (a delay too long to sleep, a stop line that could
+    // not be written): the worker ends as it would after the report, never the process.
   }
+  // The flag of a forked child's copy of this worker is the parent's, and so is its line.
+  if (end != LoopEnd::in_forked_child) record.flag->settle_stop_line();
   record.flag.reset();
   // In a forked child this thread is the only one, and the interpreter has made its thread state
   // the main thread's: it is left as it is, and the process ends with this thread, as it does
@@ -182,8 +217,18 @@ std::expected<void, LaunchFailure> launch_worker(LaunchRecord& record) {
   if (!thread_state) return std::unexpected(LaunchFailure{std::move(thread_state.error()), {}});
   record.thread_state = std::move(*thread_state);
   record.runtime_round = binding::current_runtime_round();
-  auto owned = std::make_unique<LaunchRecord>(std::move(record));
-  auto started = runtime::spawn_detached(&worker_entry, owned.get(), owned->stack_size);
+  std::unique_ptr<LaunchRecord> owned;
+  std::expected<void, std::string> started;
+  try {
+    owned = std::make_unique<LaunchRecord>(std::move(record));
+    started = runtime::spawn_detached(&worker_entry, owned.get(), owned->stack_size);
+  } catch (const std::bad_alloc&) {
+    // No memory for the worker's record, its start or the words of the system's refusal: as
+    // when the thread state cannot be made, nothing started and the task stays with the caller.
+    if (owned) record = std::move(*owned);
+    record.thread_state.discard();
+    return std::unexpected(LaunchFailure{binding::PyErr::no_memory(), {}});
+  }
   if (!started) {
     owned->thread_state.discard();
     record = std::move(*owned);  // the caller keeps the task, to launch it again later

@@ -15,13 +15,14 @@
 // - The flag is read at the top of the loop and again once the lock is held, right before the
 //   call: after `cancel` or `shutdown` returned no call starts. A stop ends a sleep at once.
 // - Lines are written without the interpreter lock, whole, through the streams' line lock: a
-//   slow or full pipe holds up only the writing worker. An error line that cannot be written is
-//   dropped and the task goes on.
+//   slow or full pipe holds up only the writing worker. An error line that cannot be written, or
+//   that there is no memory for, is dropped and the task goes on.
 // - The worker ends normally when it reads its flag stopped: it writes "Task id:N stopped." to
-//   standard output. It ends abnormally, without that line, on an internal failure (a delay too
-//   large to sleep, a failed write of the stop line, a PanicException from the callable), and
-//   silently when the interpreter is exiting (see ExitGate) or when its callable forked and this
-//   is the child. A worker turned away by the exit gate keeps its callable and thread state
+//   standard output (the exit waits for that line, see RunFlag). It ends abnormally, without that
+//   line, on an internal failure (a delay too large to sleep, a failed write of the stop line, a
+//   PanicException from the callable, no memory for any of their reports), and silently when the
+//   interpreter is exiting before it was told to stop (see ExitGate) or when its callable forked
+//   and this is the child. A worker turned away by the exit gate keeps its callable and thread state
 //   unreleased: the interpreter is going, and after a host's Py_FinalizeEx they no longer exist.
 //
 // Worker states:

@@ -1,15 +1,25 @@
 // The flag that keeps one task's worker running, and that a stopped worker's sleep ends on.
 //
-// Contract: shared by a Scheduler's map and the workers started under it (reference counted; the
-// count is atomic, so workers drop their share without the interpreter lock). Two workers share
-// one flag when an id was scheduled twice before a start. Created running; `stop` only ever moves
-// it to stopped, and wakes every worker sleeping on it, so a stop ends a long sleep at once.
+// Contract: one flag per scheduled task, shared by its pending record, the Scheduler's map and
+// the task's worker (reference counted; the count is atomic, so workers drop their share without
+// the interpreter lock). Created running; `stop` only ever moves it to stopped, and wakes every
+// worker sleeping on it, so a stop ends a long sleep at once.
 //
 // Memory ordering: relaxed. A worker only needs to see the stop eventually at the top of its loop;
 // the promise that no call starts after `cancel` returned rests on the interpreter lock instead
 // (the worker reads the flag again once it holds the lock, and `stop` runs under it). All changes
 // of the word are to one atomic, so their order is total: a worker that announced its sleep is
 // either woken by the stop or sees the word stopped before it waits.
+//
+// The stop line: a worker that has been told to stop owes its "stopped" line, and the exit waits
+// for it (see ExitGate). `mark_launched` (by `start`, once the thread exists) and `stop` (under the
+// interpreter lock) count the debt when they find the flag both launched and stopped; the worker
+// settles it when it ends, after its line. The debt's steps are sequentially consistent, so one of
+// `mark_launched` and `stop` always sees the other's step, and a settled flag never counts again:
+//
+//     not launched --mark_launched--> launched --stop (or launched stopped)--> owed (counted)
+//          |                             |                                       |
+//          +-------- the worker ends ----+---------> settled <--- the worker ends (uncounted)
 //
 //     running --(a worker goes to sleep)--> running, sleepers --+
 //        |                                                      |
@@ -36,9 +46,37 @@ class RunFlag {
   }
 
   void stop() {
-    if (word_.exchange(kStopped, std::memory_order_relaxed) == kRunningWithSleepers) {
+    if (word_.exchange(kStopped, std::memory_order_seq_cst) == kRunningWithSleepers) {
       runtime::wake_all_on_word(word_);
     }
+    owe_stop_line();
+  }
+
+  // By `start`, once the worker's thread exists; the worker may have ended already.
+  void mark_launched() {
+    epoch_.store(stop_line_epoch.load(std::memory_order_relaxed), std::memory_order_relaxed);
+    std::uint8_t expected = kNotLaunched;
+    if (!line_.compare_exchange_strong(expected, kLaunched, std::memory_order_seq_cst)) return;
+    if (word_.load(std::memory_order_seq_cst) == kStopped) owe_stop_line();
+  }
+
+  // By the worker as it ends (after its stop line, if it writes one): nothing more is owed.
+  void settle_stop_line() {
+    if (line_.exchange(kSettled, std::memory_order_seq_cst) == kOwed && current_epoch()) {
+      stop_lines_owed.fetch_sub(1, std::memory_order_seq_cst);
+    }
+  }
+
+  // How many workers in this process owe their stop line now.
+  [[nodiscard]] static std::uint32_t stop_lines_owed_now() {
+    return stop_lines_owed.load(std::memory_order_seq_cst);
+  }
+
+  // In a child process right after fork: the parent's workers do not exist here and owe nothing;
+  // flags launched before the fork never count here again.
+  static void forget_stop_lines_after_fork() {
+    stop_lines_owed.store(0, std::memory_order_relaxed);
+    stop_line_epoch.fetch_add(1, std::memory_order_relaxed);
   }
 
   // Sleeps until `deadline` on the monotonic clock, or until the flag is stopped, whichever comes
@@ -65,7 +103,33 @@ class RunFlag {
   static constexpr std::uint32_t kRunning = 1;
   static constexpr std::uint32_t kRunningWithSleepers = 2;
 
+  static constexpr std::uint8_t kNotLaunched = 0;
+  static constexpr std::uint8_t kLaunched = 1;
+  static constexpr std::uint8_t kOwed = 2;
+  static constexpr std::uint8_t kSettled = 3;
+
+  // Trivially destructible: workers may settle after every static destructor has run.
+  static inline std::atomic<std::uint32_t> stop_lines_owed{0};
+  // One more after each fork, in the child.
+  static inline std::atomic<std::uint32_t> stop_line_epoch{0};
+
+  [[nodiscard]] bool current_epoch() const {
+    return epoch_.load(std::memory_order_relaxed) ==
+           stop_line_epoch.load(std::memory_order_relaxed);
+  }
+  // The epoch is read after the step to owed, which comes after `mark_launched` wrote it; a debt
+  // of a flag launched before a fork is neither counted nor settled in the child.
+  void owe_stop_line() {
+    std::uint8_t expected = kLaunched;
+    if (line_.compare_exchange_strong(expected, kOwed, std::memory_order_seq_cst) &&
+        current_epoch()) {
+      stop_lines_owed.fetch_add(1, std::memory_order_seq_cst);
+    }
+  }
+
   std::atomic<std::uint32_t> word_{kRunning};
+  std::atomic<std::uint8_t> line_{kNotLaunched};
+  std::atomic<std::uint32_t> epoch_{0};  // the fork epoch `mark_launched` ran in
 };
 
 using RunFlagRef = std::shared_ptr<RunFlag>;

@@ -1,5 +1,6 @@
 #include "scheduler/scheduler_state.hpp"
 
+#include <algorithm>
 #include <string>
 #include <utility>
 
@@ -12,6 +13,15 @@ namespace {
 
 void release_in_order(std::vector<TaskRecord> records) {
   for (TaskRecord& record : records) record.callable = binding::OwnedRef();
+}
+
+// Room for one more element, growing geometrically as push_back would: the push_back after it
+// cannot throw, so it can come after the state has begun to change.
+template <class T>
+void reserve_one_more(std::vector<T>& items) {
+  if (items.size() == items.capacity()) {
+    items.reserve(std::max<std::size_t>(4, 2 * items.capacity()));
+  }
 }
 
 }  // namespace
@@ -34,24 +44,38 @@ SchedulerState::~SchedulerState() {
   run_flags_.clear();
 }
 
-std::int8_t SchedulerState::schedule(binding::OwnedRef callable, double interval) {
+std::int8_t SchedulerState::next_task_id() const {
   // Two's-complement wrap, done in unsigned arithmetic so that it is defined behaviour.
-  last_task_id_ = static_cast<std::int8_t>(static_cast<std::uint8_t>(last_task_id_) + 1u);
-  pending_tasks_.push_back(TaskRecord{std::move(callable), interval, last_task_id_});
-  RunFlagRef fresh = RunFlag::make_running();
-  if (auto [entry, inserted] = run_flags_.try_emplace(last_task_id_, fresh); !inserted) {
-    keep_if_running(std::exchange(entry->second, std::move(fresh)));
-  }
-  return last_task_id_;
+  return static_cast<std::int8_t>(static_cast<std::uint8_t>(last_task_id_) + 1u);
 }
 
-void SchedulerState::keep_if_running(RunFlagRef flag) {
-  // Only flags that a worker still holds are worth keeping; dropping the others here keeps the
-  // list as short as the number of such workers, however often ids wrap.
-  std::erase_if(superseded_flags_, [](const RunFlagRef& kept) {
-    return !kept->is_running() || kept.use_count() == 1;
-  });
-  if (flag->is_running() && flag.use_count() > 1) superseded_flags_.push_back(std::move(flag));
+std::int8_t SchedulerState::schedule(binding::OwnedRef callable, double interval) {
+  // Whatever allocates comes first, and each step that may throw has no effect when it does: a
+  // `schedule` that runs out of memory leaves the state as it was.
+  const std::int8_t task_id = next_task_id();
+  RunFlagRef flag = RunFlag::make_running();
+  reserve_one_more(pending_tasks_.records());
+  if (auto entry = run_flags_.find(task_id); entry == run_flags_.end()) {
+    run_flags_.try_emplace(task_id, flag);
+  } else {
+    // The older task with this id leaves `cancel`'s reach. Only a flag that its pending record or
+    // its worker still holds is worth keeping for `shutdown`; the others are dropped whenever the
+    // list would grow, which keeps it as short as the number of such tasks, however often ids wrap.
+    const bool keep = entry->second->is_running() && entry->second.use_count() > 1;
+    if (keep) {
+      if (superseded_flags_.size() == superseded_flags_.capacity()) {
+        std::erase_if(superseded_flags_, [](const RunFlagRef& kept) {
+          return !kept->is_running() || kept.use_count() == 1;
+        });
+      }
+      reserve_one_more(superseded_flags_);
+    }
+    RunFlagRef replaced = std::exchange(entry->second, flag);
+    if (keep) superseded_flags_.push_back(std::move(replaced));
+  }
+  pending_tasks_.push_back(TaskRecord{std::move(callable), interval, task_id, std::move(flag)});
+  last_task_id_ = task_id;
+  return task_id;
 }
 
 binding::PyResult<void> SchedulerState::start(std::size_t stack_size) {
@@ -68,12 +92,7 @@ binding::PyResult<void> SchedulerState::start(std::size_t stack_size) {
   std::expected<void, LaunchFailure> outcome;
   for (; launched < records.size(); ++launched) {
     TaskRecord& record = records[launched];
-    auto flag = run_flags_.find(record.task_id);
-    if (flag == run_flags_.end()) {
-      records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(launched));
-      runtime::fail_static("expected a run flag for a pending task, but the value was absent");
-    }
-    LaunchRecord launch{flag->second,
+    LaunchRecord launch{record.flag,
                         std::move(record.callable),
                         record.interval,
                         record.task_id,
@@ -86,6 +105,7 @@ binding::PyResult<void> SchedulerState::start(std::size_t stack_size) {
       record.callable = std::move(launch.callable);
       break;
     }
+    record.flag->mark_launched();
   }
   // The launched records gave their callables to their workers: nothing is released here.
   records.erase(records.begin(), records.begin() + static_cast<std::ptrdiff_t>(launched));

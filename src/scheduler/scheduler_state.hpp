@@ -4,12 +4,16 @@
 // call from Python, and the instance's borrow rules serialise them per instance. The only state
 // shared with other threads is each RunFlag (see run_flag.hpp).
 //
-// Invariant: every record in `pending_tasks` has a flag under its id in `run_flags` (schedule
-// inserts both, shutdown clears both, cancel removes nothing). `start` relies on it.
+// Every task has its own flag from `schedule` on: its pending record holds it, `start` hands that
+// very flag to its worker, and the map holds the flag of the newest task under each id.
 //
 // Task ids are signed 8-bit and wrap: 127 is followed by -128, -1 by 0. An id that is reused
-// replaces the map's flag; a worker still holding the old flag keeps running, out of `cancel`'s
-// reach but not of `shutdown`'s.
+// replaces the map's flag; the older task, pending or running, keeps its own flag, out of
+// `cancel`'s reach but not of `shutdown`'s. So a task cancelled while pending stays cancelled,
+// whatever ids come after it.
+//
+// Running out of memory (std::bad_alloc) in `schedule` or `start` leaves the state as it was
+// before the call, and `start` launched what it launched before the failure.
 #pragma once
 
 #include <cstddef>
@@ -28,6 +32,7 @@ struct TaskRecord {
   binding::OwnedRef callable;
   double interval = 0.0;
   std::int8_t task_id = 0;
+  RunFlagRef flag;
 };
 
 // Pending records in scheduling order. Dropping the list releases every callable in list order,
@@ -58,14 +63,16 @@ class SchedulerState {
   // any worker.
   ~SchedulerState();
 
-  // Any object and any interval; returns the new id.
+  // The id that the next `schedule` hands out.
+  [[nodiscard]] std::int8_t next_task_id() const;
+  // Any object and any interval; returns the new id (`next_task_id()`).
   [[nodiscard]] std::int8_t schedule(binding::OwnedRef callable, double interval);
   // Launches every pending task on a worker of its own, each with a stack of `stack_size` bytes
   // (0: the platform's default), and empties the pending list. When a worker's thread state
   // cannot be made (MemoryError, returned) or its thread cannot be created (the internal failure
   // "failed to spawn thread: " and the operating system's error), that task and the ones after it
-  // stay pending with their flags; the launched ones keep running. Internal failure if a pending
-  // id has no flag.
+  // stay pending with their flags; the launched ones keep running. No memory for a worker's
+  // record or thread: MemoryError, returned the same way.
   [[nodiscard]] binding::PyResult<void> start(std::size_t stack_size);
   // ValueError "Task id:N not found" for an id without a flag.
   [[nodiscard]] binding::PyResult<void> cancel(std::int8_t task_id);
@@ -74,12 +81,10 @@ class SchedulerState {
   void shutdown();
 
  private:
-  void keep_if_running(RunFlagRef flag);
-
   TaskList pending_tasks_;
   std::unordered_map<std::int8_t, RunFlagRef, KeyedHash> run_flags_;
-  // Flags that a reused id pushed out of the map while a worker still held them: `cancel` no
-  // longer reaches those tasks, `shutdown` still does.
+  // Flags that a reused id pushed out of the map while a pending record or a worker still held
+  // them: `cancel` no longer reaches those tasks, `shutdown` still does.
   std::vector<RunFlagRef> superseded_flags_;
   std::int8_t last_task_id_ = 0;
 };

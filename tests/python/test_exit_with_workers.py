@@ -5,6 +5,10 @@ their callables. Each run is a fresh process; the races are rare, so every kind 
 times. METRONYX_EXIT_RUNS sets how many (20 by default; the stress run uses 200)."""
 
 import os
+import subprocess
+import sys
+import tempfile
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -118,3 +122,56 @@ def test_no_call_after_the_gate_closed_at_exit():
     assert calls_before >= 5, "the worker was not running when the program ended"
     assert calls_after == 0, f"{calls_after} calls while later atexit callbacks ran"
     assert (result.returncode, result.stderr) == (0, "")
+
+
+# Standard output is a pipe that this test fills before the tasks stop, so every stop line waits
+# for room when the program reaches its end; the test drains the pipe only once the program is
+# exiting. One more task, on another scheduler, is never stopped.
+STOP_LINES_AT_EXIT_PROGRAM = """
+import os, time, metronyx
+
+os.set_blocking(1, False)
+for chunk in (b"x" * 4096, b"x"):
+    try:
+        while True:
+            os.write(1, chunk)
+    except BlockingIOError:
+        pass
+os.set_blocking(1, True)
+calls = {}
+
+def task(index):
+    return lambda: calls.__setitem__(index, calls.get(index, 0) + 1)
+
+s = metronyx.Scheduler()
+for index in range(20):
+    s.schedule(task(index), 0.005)
+left_running = metronyx.Scheduler()
+left_running.schedule(task("left"), 0.005)
+s.start()
+left_running.start()
+deadline = time.monotonic() + 20
+while len(calls) < 21 and time.monotonic() < deadline:
+    time.sleep(0.001)
+s.shutdown()
+os.write(2, b"shut down\\n")
+"""
+
+
+@pytest.mark.posix("a full pipe made non-blocking")
+def test_exit_right_after_shutdown_keeps_every_stop_line():
+    """The exit waits for the workers already told to stop to write their stop lines (once only
+    a few of 200 were written); a worker never stopped still ends silently."""
+    child = subprocess.Popen(
+        [sys.executable, "-c", STOP_LINES_AT_EXIT_PROGRAM],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        cwd=tempfile.gettempdir(),
+    )
+    marker = child.stderr.readline()
+    # Long enough for a program that does not wait to be gone, well inside the exit's bound.
+    time.sleep(0.2)
+    out, err = child.communicate(timeout=60)
+    stop_lines = sorted(out.lstrip(b"x").decode().splitlines())
+    assert (child.returncode, marker, err) == (0, b"shut down\n", b"")
+    assert stop_lines == sorted(f"Task id:{i} stopped." for i in range(1, 21))

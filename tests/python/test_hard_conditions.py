@@ -1,5 +1,6 @@
-"""Hard conditions: memory running out while a worker starts, a finalizer that blocks, a full
-standard output, an interpreter finalized and initialized again by its host.
+"""Hard conditions: memory running out while a worker starts, in a method or in a worker's call, a
+finalizer that blocks, a full standard output, an interpreter finalized and initialized again by
+its host.
 
 Each runs in a subprocess (or a host program built here against the running interpreter), since
 each leaves the process in a state no other test should share.
@@ -19,7 +20,7 @@ import textwrap
 import pytest
 
 import metronyx
-from reliability_support import run_program, sanitizer_runtime
+from reliability_support import run_program, sanitizer_runtime, wrap_id
 from test_reliability_faults import PRELUDE, results
 
 
@@ -124,6 +125,195 @@ report(error=[type(error).__name__, isinstance(error, Exception)], before=called
     stop_lines = sorted(line for line in result.stdout.splitlines() if not line.startswith("RESULT "))
     assert stop_lines == sorted(f"Task id:{i} stopped." for i in r["ids"])
     assert result.stderr == ""
+
+
+# Caps the address space a little above what is mapped and fills what is left with C allocations
+# that are never freed, as a leak in some library would, from the calling thread (a thread takes
+# memory from an arena of its own first); `release_memory` gives it all back. A cap that is not
+# enforced (under emulation) shows as far more memory than the cap allows: the program then
+# exits with status 77 and the test is skipped. While memory is out, the program itself makes no
+# objects it could not reuse.
+OUT_OF_MEMORY = PRELUDE + """
+import ctypes, itertools, resource, metronyx
+
+libc = ctypes.CDLL(None)
+libc.malloc.restype = ctypes.c_void_p
+libc.malloc.argtypes = [ctypes.c_size_t]
+libc.free.argtypes = [ctypes.c_void_p]
+leak = (ctypes.c_void_p * (1 << 16))()
+leaked = ctypes.c_long(0)
+unlimited = resource.getrlimit(resource.RLIMIT_AS)
+MARGIN = 64 << 20
+
+
+def exhaust_memory():
+    with open("/proc/self/statm") as statm:
+        mapped = int(statm.read().split()[0]) * resource.getpagesize()
+    resource.setrlimit(resource.RLIMIT_AS, (mapped + MARGIN, unlimited[1]))
+    for size in (1 << 20, 1 << 16, 1 << 12, 1 << 8, 16):
+        while leaked.value < len(leak):
+            block = libc.malloc(size)
+            if not block:
+                break
+            leak[leaked.value] = block
+            leaked.value += 1
+            if size == 1 << 20 and leaked.value > 4 * (MARGIN >> 20):
+                release_memory()
+                os._exit(77)
+
+
+def release_memory():
+    for index in range(leaked.value):
+        libc.free(leak[index])
+    leaked.value = 0
+    resource.setrlimit(resource.RLIMIT_AS, unlimited)
+
+
+def wait_without_allocating(flag, value):
+    for _ in itertools.repeat(None, 20000):
+        if flag.value == value:
+            return
+        time.sleep(0.001)
+    sys.exit("timed out waiting while memory was out")
+
+
+def thread_count():
+    return len(os.listdir("/proc/self/task"))
+"""
+
+# What a worker may write while memory is out: the error line of a call that failed for want of
+# memory (when there was memory left for the line), and the report of a thread the system refused.
+OUT_OF_MEMORY_LINES = ("Error calling Python function: PyErr { type: <class 'MemoryError'>", "metronyx: internal failure: failed to spawn thread: ")
+
+
+def run_out_of_memory(program: str):
+    if sanitizer_runtime() is not None:
+        pytest.skip("a sanitizer's shadow memory defeats an address-space cap")
+    result = run_program(OUT_OF_MEMORY + program)
+    if result.returncode == 77:
+        pytest.skip("the address-space cap is not enforced here (emulation)")
+    assert result.returncode == 0, result.stderr
+    assert all(line.startswith(OUT_OF_MEMORY_LINES) for line in result.stderr.splitlines()), result.stderr
+    return result, results(result.stdout)
+
+
+@pytest.mark.posix("resource limits and /proc")
+def test_out_of_memory_in_a_method_is_a_memory_error_and_changes_nothing():
+    """With memory exhausted, schedule() raises MemoryError and leaves the scheduler as it was
+    (its id counter too); cancel(), start() and Scheduler() raise MemoryError or work. Once
+    aborted the process ("a foreign exception reached an entry point")."""
+    result, r = run_out_of_memory(
+        """
+calls = {}
+
+
+def task(index):
+    return lambda: calls.__setitem__(index, calls.get(index, 0) + 1)
+
+
+def idle():
+    pass
+
+
+s = metronyx.Scheduler()
+for index in range(3):
+    s.schedule(task(index), 0.002)
+schedule, cancel, start = s.schedule, s.cancel, s.start
+outcomes = [None] * 4
+threads_before = thread_count()
+last = 3
+exhaust_memory()
+# Each call straight from this frame: a call through a function of its own would need memory for
+# that function's frame in the traceback.
+try:
+    while True:
+        last = schedule(idle, 1.0)
+except MemoryError:
+    outcomes[0] = "MemoryError"
+try:
+    cancel(99)
+except BaseException as error:
+    outcomes[1] = type(error).__name__
+try:
+    start()
+    outcomes[2] = "returned"
+except BaseException as error:
+    outcomes[2] = type(error).__name__
+try:
+    metronyx.Scheduler()
+    outcomes[3] = "returned"
+except BaseException as error:
+    outcomes[3] = type(error).__name__
+release_memory()
+next_id = s.schedule(task(3), 0.002)
+s.start()
+wait_for(lambda: all(calls.get(i, 0) >= 3 for i in range(4)), "every pending task is called")
+s.shutdown()
+wait_for(lambda: thread_count() == threads_before, "every worker has ended")
+report(outcomes=outcomes, last=last, next_id=next_id)
+"""
+    )
+    assert r["outcomes"][0] == "MemoryError"
+    assert r["outcomes"][1] in ("ValueError", "MemoryError")
+    assert r["outcomes"][2] in ("returned", "MemoryError", "PanicException")
+    assert r["outcomes"][3] in ("returned", "MemoryError")
+    assert r["next_id"] == wrap_id(r["last"] + 1)
+    # Every task scheduled before and while memory was out was started, and stopped.
+    stop_lines = sorted(line for line in result.stdout.splitlines() if not line.startswith("RESULT "))
+    assert stop_lines == sorted(f"Task id:{wrap_id(i)} stopped." for i in range(1, r["next_id"] + 1))
+
+
+@pytest.mark.posix("resource limits and /proc")
+def test_out_of_memory_on_a_worker_drops_the_error_line_and_the_task_goes_on():
+    """A task's calls fail with MemoryError while a leak holds all memory, and it starts another
+    scheduler then: the process lives, and the task calls again once memory is back. Once the
+    error line's first allocation aborted it ("cannot allocate memory for thread-local data", or
+    std::terminate where the C++ runtime is linked in)."""
+    result, r = run_out_of_memory(
+        """
+phase = ctypes.c_int(0)  # 1: the task's next call exhausts memory; 2: memory is back
+failed_calls = ctypes.c_int(0)
+calls_after = ctypes.c_int(0)
+start_outcome = [None]
+other = metronyx.Scheduler()
+other.schedule(lambda: None, 0.002)
+
+
+def task():
+    if phase.value == 1:
+        if failed_calls.value == 0:
+            exhaust_memory()
+            try:
+                other.start()
+                start_outcome[0] = "returned"
+            except BaseException as error:
+                start_outcome[0] = type(error).__name__
+        failed_calls.value += 1
+        if failed_calls.value <= 5:
+            bytearray(1 << 20)
+            raise AssertionError("memory was not exhausted")
+        release_memory()
+        phase.value = 2
+    elif phase.value == 2:
+        calls_after.value += 1
+
+
+threads_before = thread_count()
+s = metronyx.Scheduler()
+s.schedule(task, 0.002)
+s.start()
+phase.value = 1
+wait_without_allocating(phase, 2)
+wait_for(lambda: calls_after.value >= 5, "the task is called again")
+s.shutdown()
+other.shutdown()
+wait_for(lambda: thread_count() == threads_before, "every worker has ended")
+report(start=start_outcome[0])
+"""
+    )
+    assert r["start"] in ("returned", "MemoryError", "PanicException")
+    stop_lines = [line for line in result.stdout.splitlines() if not line.startswith("RESULT ")]
+    assert stop_lines == ["Task id:1 stopped."] * (2 if r["start"] == "returned" else 1)
 
 
 def test_blocking_finalizer_holds_up_only_its_own_thread():

@@ -144,6 +144,27 @@ def test_deep_recursion_behaves_as_on_a_python_thread(stack_size, depth):
     assert len(outcomes) == 2 and outcomes[1] == outcomes[0]
 
 
+def test_start_leaves_the_programs_stack_size_as_it_was(scheduler, capfd):
+    """start() reads threading.stack_size() without changing it, as Thread.start() does: the
+    setting once went back to 0 for every later thread and worker."""
+
+    def task() -> None:
+        pass
+
+    previous = threading.stack_size(4 << 20)
+    try:
+        task_id = scheduler.schedule(task, 1.0)
+        released = weakref.ref(task)
+        del task
+        scheduler.start()
+        assert threading.stack_size() == 4 << 20
+    finally:
+        threading.stack_size(previous)
+    scheduler.shutdown()
+    assert wait_released(released)
+    assert lines(capfd.readouterr().out) == [STOP_LINE.format(task_id)]
+
+
 def test_threading_trace_and_profile_hooks_see_callbacks(scheduler, capfd):
     """What threading.settrace/setprofile install (coverage, profilers, debuggers) reaches the
     callables of tasks started afterwards, as it reaches new threading.Threads."""

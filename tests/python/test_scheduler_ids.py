@@ -116,20 +116,29 @@ def test_reused_id_is_cancelled_for_the_newest_task_and_shut_down_for_all():
     assert result.stderr == ""
 
 
-def test_two_pending_tasks_with_one_id_share_the_newest_flag():
-    """Two tasks pending under one id both start under the newest flag; one cancel stops both."""
+def test_pending_tasks_keep_their_own_flags_when_an_id_is_reused():
+    """A task cancelled while pending stays cancelled when later tasks take its id before start()
+    (it was once started under the newest task's flag and called); of two pending tasks with one
+    id, cancel() stops the newest only, and shutdown() stops both."""
     result = run_python(
         REUSE_PRELUDE
         + """
     s = metronyx.Scheduler()
-    first, second = Counter(), Counter()
+    cancelled, first, second = Counter(), Counter(), Counter()
+    assert s.schedule(cancelled, 0.005) == 1
+    s.cancel(1)
+    fill_to_wrap(s)
     assert s.schedule(first, 0.005) == 1
     fill_to_wrap(s)
     assert s.schedule(second, 0.005) == 1
     s.start()
     assert growing(first) and growing(second)
     s.cancel(1)
-    assert stopped(first) and stopped(second)
+    assert stopped(second), "cancel(1) did not stop the newest task"
+    assert growing(first), "cancel(1) stopped an older task with the same id"
+    s.shutdown()
+    assert stopped(first), "shutdown() left an older task with the same id running"
+    assert cancelled.calls == 0, f"the task cancelled while pending was called {cancelled.calls} times"
     wait_threads(1)
     print("ok", flush=True)
     """
@@ -137,5 +146,5 @@ def test_two_pending_tasks_with_one_id_share_the_newest_flag():
     assert result.returncode == 0, result.stderr
     out = lines(result.stdout)
     assert out.count("ok") == 1
-    assert out.count(STOP_LINE.format(1)) == 2
+    assert out.count(STOP_LINE.format(1)) == 3
     assert result.stderr == ""

@@ -20,6 +20,9 @@ struct Start {
 // No try/catch and no noexcept here: a thread that the interpreter ends during its finalization
 // unwinds with a forced-unwind exception, which has to pass through to the thread library.
 extern "C" void* thread_start(void* raw) {
+  // Before anything else: right after the thread's stack could be mapped, rather than at the
+  // thread's first exception, which may be a std::bad_alloc when memory has run out.
+  touch_cxx_thread_state();
   const Start start = *static_cast<Start*>(raw);
   delete static_cast<Start*>(raw);
   start.entry(start.argument);

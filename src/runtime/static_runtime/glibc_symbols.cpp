@@ -4,8 +4,9 @@
 // glibc 2.28, the oldest C library they promise to run on. The static runtime was compiled
 // against a newer glibc, so a few of its objects name symbols added since: left undefined, the
 // module would fail to load on every older system. Defined here, hidden, they bind inside the
-// module on every glibc, old or new; nothing outside the module sees them. Only wheel builds
-// compile this file.
+// module on every glibc, old or new; nothing outside the module sees them. Every build that links
+// the C++ runtime in compiles this file (also a source build, where glibc has them all and these
+// stand in for its own inside the module).
 
 #include <sys/random.h>
 
