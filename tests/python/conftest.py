@@ -31,19 +31,35 @@ import metronyx
 STOP_LINE = "Task id:{} stopped."
 
 
+def under_wine() -> bool:
+    """True in a Windows process that wine runs: its ntdll alone exports wine_get_version."""
+    if sys.platform != "win32":
+        return False
+    import ctypes
+
+    return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
+
+
 def pytest_configure(config: pytest.Config) -> None:
     config.addinivalue_line(
         "markers", "posix(what): needs a POSIX facility (fork, /proc, resource limits, SIGINT); skipped on Windows"
+    )
+    config.addinivalue_line(
+        "markers", "wine_limit(what): wine cannot do what the test needs (Windows itself can); skipped under wine"
     )
 
 
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
     if sys.platform != "win32":
         return
+    wine = under_wine()
     for item in items:
         marker = item.get_closest_marker("posix")
         if marker is not None:
             item.add_marker(pytest.mark.skip(reason=f"needs POSIX ({marker.args[0]}), which Windows does not have"))
+        marker = item.get_closest_marker("wine_limit")
+        if marker is not None and wine:
+            item.add_marker(pytest.mark.skip(reason=f"wine's limit: {marker.args[0]}"))
 
 
 class Probe:

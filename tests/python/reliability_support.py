@@ -58,7 +58,11 @@ class FdCapture:
 
     def __init__(self, fd: int):
         self.fd = fd
-        self._file = tempfile.TemporaryFile(mode="w+b")
+        descriptor, self._path = tempfile.mkstemp(prefix="metronyx-capture-")
+        self._file = os.fdopen(descriptor, "w+b")
+        # Its own open file, so that reading moves no offset that the writers share (Windows has no
+        # pread, and seeking the shared file would make the next write land at the wrong place).
+        self._reader = open(self._path, "rb", buffering=0)
         self._saved = -1
 
     def __enter__(self) -> "FdCapture":
@@ -72,16 +76,22 @@ class FdCapture:
         os.dup2(self._saved, self.fd)
         os.close(self._saved)
         self._file.close()
+        self._reader.close()
+        os.unlink(self._path)
+
+    def _read(self, offset: int, size: int) -> str:
+        self._reader.seek(offset)
+        return self._reader.read(size).decode("utf-8", "backslashreplace")
 
     def text(self) -> str:
-        return os.pread(self._file.fileno(), 1 << 30, 0).decode("utf-8", "backslashreplace")
+        return self._read(0, 1 << 30)
 
     def mark(self) -> int:
         return os.fstat(self._file.fileno()).st_size
 
     def since(self, mark: int) -> str:
         size = os.fstat(self._file.fileno()).st_size
-        return os.pread(self._file.fileno(), size - mark, mark).decode("utf-8", "backslashreplace")
+        return self._read(mark, size - mark)
 
 
 def stop_ids(text: str) -> collections.Counter[int]:
@@ -103,6 +113,8 @@ def sanitizer_runtime() -> str | None:
     """'asan' or 'tsan' when a sanitizer runtime is loaded into this process, else None. Their
     allocators keep freed memory in quarantine, so resident memory says nothing about leaks
     there (and the interpreter's own allocator is usually switched off under them)."""
+    if sys.platform == "win32":
+        return None  # the sanitizer builds are Linux builds
     with open("/proc/self/maps") as maps:
         text = maps.read()
     if "libasan" in text:
@@ -112,7 +124,33 @@ def sanitizer_runtime() -> str | None:
     return None
 
 
+class _ProcessMemoryCounters(ctypes.Structure):
+    _fields_ = [("cb", ctypes.c_uint32), ("PageFaultCount", ctypes.c_uint32)] + [
+        (name, ctypes.c_size_t)
+        for name in (
+            "PeakWorkingSetSize",
+            "WorkingSetSize",
+            "QuotaPeakPagedPoolUsage",
+            "QuotaPagedPoolUsage",
+            "QuotaPeakNonPagedPoolUsage",
+            "QuotaNonPagedPoolUsage",
+            "PagefileUsage",
+            "PeakPagefileUsage",
+        )
+    ]
+
+
 def resident_bytes() -> int:
+    if sys.platform == "win32":
+        # The working set is Windows' resident memory.
+        kernel32 = ctypes.WinDLL("kernel32")
+        kernel32.GetCurrentProcess.restype = ctypes.c_void_p
+        counters = _ProcessMemoryCounters(cb=ctypes.sizeof(_ProcessMemoryCounters))
+        if not kernel32.K32GetProcessMemoryInfo(
+            ctypes.c_void_p(kernel32.GetCurrentProcess()), ctypes.byref(counters), counters.cb
+        ):
+            raise ctypes.WinError()
+        return int(counters.WorkingSetSize)
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
@@ -125,6 +163,8 @@ class _MallInfo2(ctypes.Structure):
 
 
 def _native_heap_reader() -> Callable[[], int] | None:
+    if sys.platform == "win32":
+        return None  # mallinfo2 is the C library's of Linux; there the other figures must do
     try:
         mallinfo2 = ctypes.CDLL(None).mallinfo2
     except (OSError, AttributeError):

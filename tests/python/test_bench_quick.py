@@ -15,6 +15,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 REPO = Path(__file__).resolve().parents[2]
 PEERS = ("anchored sleep loop", "sched (absolute)", "threading.Timer re-armed", "naive sleep loop")
 STATS = ("p50_us", "p99_us", "spread_us", "gap_p99_us", "max_us", "last_call_us")
@@ -41,6 +43,7 @@ def estimator_recovers_the_floor(check: dict, tmp_path: Path) -> bool:
     return check["within_tolerance"]
 
 
+@pytest.mark.posix("the benchmark's native floor built with cc, os.sched_yield and /proc")
 def test_quick_benchmark_reports_every_section(tmp_path: Path) -> None:
     """`bench/run.py --quick` exits 0, keeps the workers' stop lines out of its table, and writes
     JSON with a figure for every scheduler in every section."""

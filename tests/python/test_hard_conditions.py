@@ -27,6 +27,8 @@ from test_reliability_faults import PRELUDE, results
 def compile_c(source: str, directory: str, name: str, *, shared: bool) -> str:
     """Builds `source` with the running interpreter's compiler and headers: a shared library that
     the interpreter loads, or a program that embeds it (linked against its library)."""
+    if sys.platform == "win32":
+        pytest.skip("needs POSIX (a Unix C compiler's command line for its helper), which Windows does not have")
     compiler = shlex.split(sysconfig.get_config_var("CC") or "cc")
     if shutil.which(compiler[0]) is None:
         # The wheels are tested where no build tools are, as a user installs them.
@@ -360,6 +362,7 @@ report(**outcome)
     assert r == {"flushed": True}
 
 
+@pytest.mark.wine_limit("a write to a full non-blocking pipe fails with EINVAL, not BlockingIOError")
 def test_full_standard_output_does_not_hold_up_error_lines():
     """A stop line stuck on a full stdout pipe does not stop other tasks from writing their error lines."""
     result = run_program(

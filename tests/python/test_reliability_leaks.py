@@ -177,7 +177,6 @@ def create_and_destroy_with_pending(_: Scheduler) -> None:
     del t  # the pending callables go with it
 
 
-@pytest.mark.posix("resident memory from /proc")
 @pytest.mark.parametrize(
     "operation",
     [schedule_cancel_shutdown, every_argument_error, borrow_conflicts, create_and_destroy_with_pending],
@@ -208,7 +207,6 @@ class Raiser:
         raise ValueError(MARKER)
 
 
-@pytest.mark.posix("resident memory from /proc")
 def test_workers_whose_callable_raises_release_everything():
     """Workers that report an error on every call and are then stopped release their callable and the errors."""
     raiser = Raiser()

@@ -1,5 +1,6 @@
 # Cross-compiling for Windows x86-64 with Debian's MinGW-w64, posix-threads variant (the one whose
-# libstdc++ has std::thread): used by scripts/check_windows.sh.
+# libstdc++ has std::thread): used by scripts/check_windows.sh, for the unit tests and as the
+# toolchain file of the wheels it builds through scikit-build-core.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)

@@ -44,13 +44,30 @@ std::unique_ptr<ThreadWaiter> make_waiter() {
   return std::make_unique<ThreadWaiter>(timer, event);
 }
 
+void WINAPI free_waiter(void* waiter) {
+  delete static_cast<ThreadWaiter*>(waiter);
+}
+
+// The waiter lives in a fiber-local slot whose callback frees it as its thread ends, whoever made
+// the thread. Not a thread_local with a destructor: MinGW's runtime gives a thread's TLS block
+// back before it runs such destructors, which then read and free what the heap has reused. The
+// module is never unloaded (CPython keeps extension modules for the process's life), so the
+// callback's code outlives every thread. FLS_OUT_OF_INDEXES when the process has no slot left.
+DWORD waiter_slot() {
+  static const DWORD slot = ::FlsAlloc(&free_waiter);
+  return slot;
+}
+
 }  // namespace
 
 ThreadWaiter* ThreadWaiter::for_this_thread() {
+  const DWORD slot = waiter_slot();
+  if (slot == FLS_OUT_OF_INDEXES) return nullptr;
+  if (auto* waiter = static_cast<ThreadWaiter*>(::FlsGetValue(slot))) return waiter;
   // A thread whose first attempt failed tries again at its next wait.
-  static thread_local std::unique_ptr<ThreadWaiter> waiter;
-  if (!waiter) waiter = make_waiter();
-  return waiter.get();
+  std::unique_ptr<ThreadWaiter> made = make_waiter();
+  if (made == nullptr || !::FlsSetValue(slot, made.get())) return nullptr;
+  return made.release();
 }
 
 ThreadWaiter::~ThreadWaiter() {
