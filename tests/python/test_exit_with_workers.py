@@ -158,7 +158,7 @@ os.write(2, b"shut down\\n")
 """
 
 
-@pytest.mark.posix("a full pipe made non-blocking")
+@pytest.mark.wine_limit("a write to a full non-blocking pipe fails with EINVAL, not BlockingIOError")
 def test_exit_right_after_shutdown_keeps_every_stop_line():
     """The exit waits for the workers already told to stop to write their stop lines (once only
     a few of 200 were written); a worker never stopped still ends silently."""
