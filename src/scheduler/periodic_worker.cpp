@@ -4,6 +4,7 @@
 #include <charconv>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -59,11 +60,12 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
   // main thread does not make it wait out the switch interval. Never for a task that does not
   // sleep (false for zero, negative and NaN): it would take the lock from the main thread on
   // every call.
-  const bool ask_main_thread = record.interval > 0;
-  if (ask_main_thread) binding::MainThreadHandoff::request();
+  // Before the guard, as the turn is: the request ends once the lock is given back.
+  std::optional<binding::MainThreadHandoff::Request> request;
+  if (record.interval > 0) request.emplace();
   thread_state.attach();
   binding::GilGuard guard = binding::GilGuard::acquire_without_draining();
-  if (ask_main_thread) binding::MainThreadHandoff::granted();
+  if (request) request->granted();
   turn.pass_on();
   // Only now: a finalizer run by a deferred release may block, or wait for another task's call,
   // and must hold up this thread alone, not every worker queued behind this turn.
