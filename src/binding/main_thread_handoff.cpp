@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "binding/exit_gate.hpp"
+#include "binding/handoff_trace.hpp"
 #include "binding/lock_queue.hpp"
 #include "binding/python.hpp"
 #include "runtime/wait_wake.hpp"
@@ -78,6 +79,7 @@ int hand_lock_to_worker(void*) {
   if (ExitGate::is_closed()) return 0;
   std::uint32_t seen = kAsked;
   if (!state.compare_exchange_strong(seen, kClaimed, std::memory_order_seq_cst)) {
+    handoff_trace::note(handoff_trace::kNoRequestFound);
     return 0;  // the worker already holds the lock (or none asked since the request was posted)
   }
   main_answers.store(true, std::memory_order_seq_cst);
@@ -87,6 +89,7 @@ int hand_lock_to_worker(void*) {
   // Offered only now that the lock is free: a worker that took the offer earlier would go to
   // sleep in the lock and need the very wake-up this saves.
   seen = kClaimed;
+  handoff_trace::stamp(handoff_trace::Stamp::offer);
   const bool handed = !state.compare_exchange_strong(seen, kOffered, std::memory_order_seq_cst) ||
                       wait_for_grant(deadline);
   if (handed) {
@@ -96,8 +99,12 @@ int hand_lock_to_worker(void*) {
                               kCallAheadSpinLimit);
   }
   PyEval_RestoreThread(main_state);
-  if (!handed && offers_left.fetch_sub(1, std::memory_order_seq_cst) > 1 && state_is(kAsked)) {
-    post_request();
+  if (!handed) {
+    if (offers_left.fetch_sub(1, std::memory_order_seq_cst) <= 1) {
+      handoff_trace::note(handoff_trace::kOffersRanOut);
+    } else if (state_is(kAsked)) {
+      post_request();
+    }
   }
   return 0;
 }
@@ -106,12 +113,15 @@ int hand_lock_to_worker(void*) {
 
 MainThreadHandoff::Request::Request() {
   offers_left.store(kMostOffers, std::memory_order_seq_cst);
+  handoff_trace::stamp(handoff_trace::Stamp::requested);
   state.store(kAsked, std::memory_order_seq_cst);
   post_request();
   if (!main_answers.load(std::memory_order_seq_cst)) return;
+  handoff_trace::note(handoff_trace::kSpunForOffer);
   if (!runtime::spin_until([] { return !state_is(kAsked) && !state_is(kClaimed); },
                            kLongestSpinForOffer) &&
       state_is(kAsked)) {
+    handoff_trace::note(handoff_trace::kSpinRanOut);
     main_answers.store(false, std::memory_order_seq_cst);
   }
 }
@@ -119,9 +129,9 @@ MainThreadHandoff::Request::Request() {
 void MainThreadHandoff::Request::granted() {
   granted_ = true;
   handed_call_under_way.store(true, std::memory_order_seq_cst);
-  if (state.exchange(kIdle, std::memory_order_seq_cst) == kOfferedMainSleeps) {
-    runtime::wake_all_on_word(state);
-  }
+  const std::uint32_t was = state.exchange(kIdle, std::memory_order_seq_cst);
+  if (was == kOffered || was == kOfferedMainSleeps) handoff_trace::note(handoff_trace::kTookOffer);
+  if (was == kOfferedMainSleeps) runtime::wake_all_on_word(state);
 }
 
 MainThreadHandoff::Request::~Request() {
