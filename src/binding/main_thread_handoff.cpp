@@ -34,6 +34,11 @@ std::atomic<bool> main_answers{false};
 // A worker holds the lock it was handed and its call is under way: the main thread spins for this
 // to clear before it asks for the lock back, rather than going to sleep inside it.
 std::atomic<bool> handed_call_under_way{false};
+// The main thread is asking for the lock back after an offer. Until it holds it again it cannot
+// answer, and the lock is free or about to be: a worker that finds this set asks for the lock at
+// once rather than spin for an offer. On a loaded machine the main thread, woken in the lock,
+// may wait for a processor for a millisecond or more, longer than the next call's spin.
+std::atomic<bool> main_waits_for_lock{false};
 
 int hand_lock_to_worker(void*);
 
@@ -83,13 +88,13 @@ int hand_lock_to_worker(void*) {
     return 0;  // the worker already holds the lock (or none asked since the request was posted)
   }
   main_answers.store(true, std::memory_order_seq_cst);
+  handoff_trace::stamp(handoff_trace::Stamp::offer);
   const runtime::Instant deadline =
       runtime::monotonic_now().saturating_add(MainThreadHandoff::kLongestOffer);
   PyThreadState* const main_state = PyEval_SaveThread();
   // Offered only now that the lock is free: a worker that took the offer earlier would go to
   // sleep in the lock and need the very wake-up this saves.
   seen = kClaimed;
-  handoff_trace::stamp(handoff_trace::Stamp::offer);
   const bool handed = !state.compare_exchange_strong(seen, kOffered, std::memory_order_seq_cst) ||
                       wait_for_grant(deadline);
   if (handed) {
@@ -98,7 +103,9 @@ int hand_lock_to_worker(void*) {
     (void)runtime::spin_until([] { return !handed_call_under_way.load(std::memory_order_seq_cst); },
                               kCallAheadSpinLimit);
   }
+  main_waits_for_lock.store(true, std::memory_order_seq_cst);
   PyEval_RestoreThread(main_state);
+  main_waits_for_lock.store(false, std::memory_order_seq_cst);
   if (!handed) {
     if (offers_left.fetch_sub(1, std::memory_order_seq_cst) <= 1) {
       handoff_trace::note(handoff_trace::kOffersRanOut);
@@ -116,7 +123,10 @@ MainThreadHandoff::Request::Request() {
   handoff_trace::stamp(handoff_trace::Stamp::requested);
   state.store(kAsked, std::memory_order_seq_cst);
   post_request();
-  if (!main_answers.load(std::memory_order_seq_cst)) return;
+  if (!main_answers.load(std::memory_order_seq_cst) ||
+      main_waits_for_lock.load(std::memory_order_seq_cst)) {
+    return;
+  }
   handoff_trace::note(handoff_trace::kSpunForOffer);
   if (!runtime::spin_until([] { return !state_is(kAsked) && !state_is(kClaimed); },
                            kLongestSpinForOffer) &&
@@ -152,6 +162,7 @@ void MainThreadHandoff::reset_after_fork() {
   state.store(kIdle, std::memory_order_relaxed);
   main_answers.store(false, std::memory_order_relaxed);
   handed_call_under_way.store(false, std::memory_order_relaxed);
+  main_waits_for_lock.store(false, std::memory_order_relaxed);
 }
 
 }  // namespace metronyx::binding
