@@ -35,9 +35,12 @@ if ! cmp -s <(cat requirements-build.txt requirements-test.txt) "$stamp"; then
   cat requirements-build.txt requirements-test.txt >"$stamp"
 fi
 
+defines=(-Ccmake.define.METRONYX_WERROR=ON)
+# The hand-over trace build of scripts/versions.sh.
+[ "${METRONYX_TRACE_HANDOFF:-}" != 1 ] || defines+=(-Ccmake.define.METRONYX_TRACE_HANDOFF=ON)
 log "building and installing metronyx"
 "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps \
-  -Cbuild-dir="$DIR/build" -Ccmake.define.METRONYX_WERROR=ON . >"$DIR/install.log" 2>&1 ||
+  -Cbuild-dir="$DIR/build" "${defines[@]}" . >"$DIR/install.log" 2>&1 ||
   { cat "$DIR/install.log" >&2; exit 1; }
 
 [ "${1:-}" != --install-only ] || exit 0

@@ -12,15 +12,20 @@
 # when it has one; otherwise Debian's unstable suite in the chroot of scripts/chroot.sh, which
 # has 3.14 and 3.15. Debian has no 3.12 any more, so 3.12 must be on the host (pyenv has it on
 # this project's machines).
+#
+# With METRONYX_TRACE_HANDOFF=1 the build is the hand-over trace build (bench/handoff_trace.py),
+# in build/py<version>-trace/, beside the plain one.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ROOT=$PWD
+TRACE_SUFFIX=
+[ "${METRONYX_TRACE_HANDOFF:-}" != 1 ] || TRACE_SUFFIX=-trace
 
 # shellcheck source=scripts/lib/interpreters.sh
 source scripts/lib/interpreters.sh
 
 run_version() { # run_version <version> [version_suite.sh arguments...]
-  local version=$1 name=${1/./} python
+  local version=$1 name=${1/./}${TRACE_SUFFIX} python
   shift
   if python=$(find_python "$version"); then
     scripts/version_suite.sh "$python" "$name" "$@"
@@ -38,7 +43,7 @@ run_version() { # run_version <version> [version_suite.sh arguments...]
 in_version() {
   local version=$1 path
   shift
-  path=$ROOT/build/py${version/./}/venv/bin:/usr/local/bin:/usr/bin:/bin
+  path=$ROOT/build/py${version/./}${TRACE_SUFFIX}/venv/bin:/usr/local/bin:/usr/bin:/bin
   if find_python "$version" >/dev/null; then
     env PATH="$path" "$@"
   else

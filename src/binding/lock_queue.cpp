@@ -19,20 +19,9 @@ runtime::ByteLock& lock_queue() {
 // finds the lock given back.
 std::atomic<const LockQueueTurn*> turn_in_call{nullptr};
 
-// Spin hints between clock readings: a reading costs a few pause instructions, and a few hundred
-// nanoseconds past the bound do not matter.
-constexpr int kSpinsPerReading = 16;
-
 void spin_for_call_ahead() {
-  if (turn_in_call.load(std::memory_order_acquire) == nullptr) return;
-  const runtime::Instant deadline = runtime::monotonic_now().saturating_add(kCallAheadSpinLimit);
-  for (;;) {
-    for (int i = 0; i < kSpinsPerReading; ++i) {
-      runtime::spin_pause();
-      if (turn_in_call.load(std::memory_order_acquire) == nullptr) return;
-    }
-    if (deadline.saturating_since(runtime::monotonic_now()).is_zero()) return;
-  }
+  (void)runtime::spin_until(
+      [] { return turn_in_call.load(std::memory_order_acquire) == nullptr; }, kCallAheadSpinLimit);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "binding/conversions.hpp"
 #include "binding/exit_gate.hpp"
 #include "binding/fork_safety.hpp"
+#include "binding/handoff_trace.hpp"
 #include "binding/runtime_round.hpp"
 #include "binding/scheduler_type.hpp"
 #include "runtime/failure.hpp"
@@ -94,6 +95,15 @@ void forget_module_for_new_runtime(ModuleDefinition& definition) {
 PyResult<void> populate_module(PyObject* module) {
   PyResult<PyObject*> type = try_scheduler_type();
   if (!type) return std::unexpected(std::move(type.error()));
+#if defined(METRONYX_TRACE_HANDOFF)
+  // Not in __all__: a tool of the benchmarks, in trace builds only.
+  static PyMethodDef trace_definition{"_handoff_trace", handoff_trace::take, METH_NOARGS, nullptr};
+  PyObject* trace = PyCFunction_NewEx(&trace_definition, nullptr, nullptr);
+  if (trace == nullptr) return std::unexpected(PyErr::fetch());
+  if (PyModule_AddObjectRef(module, "_handoff_trace", OwnedRef::steal(trace).get()) == -1) {
+    return std::unexpected(PyErr::fetch());
+  }
+#endif
   return add_type_to_module(module, "Scheduler", *type);
 }
 

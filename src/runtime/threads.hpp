@@ -30,6 +30,10 @@ using ThreadEntry = void (*)(void* argument);
 // A process-unique number for the calling thread (the kernel's thread id; Windows: the thread id).
 [[nodiscard]] std::uint64_t current_thread_id();
 
+// The processor the calling thread runs on right now, or -1 where the system cannot say. For
+// diagnostics only: the thread may move at any moment.
+[[nodiscard]] int current_processor();
+
 // Makes the C++ runtime's per-thread state (its exception globals) exist for the calling thread.
 // Where that runtime is a shared library, the C library allocates the state on a thread's first
 // use and ends the process if there is no memory for it, so each thread should touch it while

@@ -6,6 +6,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "runtime/clock.hpp"
+
 namespace metronyx::runtime {
 
 // Blocks while `byte` holds `while_equal`, with no time limit.
@@ -15,5 +17,23 @@ void wake_all(std::atomic<std::uint8_t>& byte);
 
 // One processor pause for spin loops.
 void spin_pause();
+
+// Spins until `done()` holds (true) or `limit` has passed (false), reading the clock only every
+// few pauses: a reading costs a few pauses, and a few hundred nanoseconds past the bound do not
+// matter. For waits that usually end within microseconds, where a sleep and a wake-up would cost
+// more than the whole wait.
+template <class Done>
+bool spin_until(Done&& done, const Duration& limit) {
+  if (done()) return true;
+  constexpr int kSpinsPerReading = 16;
+  const Instant deadline = monotonic_now().saturating_add(limit);
+  for (;;) {
+    for (int i = 0; i < kSpinsPerReading; ++i) {
+      spin_pause();
+      if (done()) return true;
+    }
+    if (deadline.saturating_since(monotonic_now()).is_zero()) return done();
+  }
+}
 
 }  // namespace metronyx::runtime

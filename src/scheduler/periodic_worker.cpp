@@ -2,14 +2,17 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "binding/exit_gate.hpp"
 #include "binding/fork_safety.hpp"
 #include "binding/gil_guard.hpp"
+#include "binding/handoff_trace.hpp"
 #include "binding/lock_queue.hpp"
 #include "binding/main_thread_handoff.hpp"
 #include "binding/py_err.hpp"
@@ -49,21 +52,26 @@ void format_error_line(std::string& error_line) {
 // which is left in `error_line` (empty after a successful call) to be written after the lock is
 // given up. The caller keeps one buffer for all turns, so a call that succeeds costs no string.
 CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
-                        std::string& error_line) {
+                        std::string& error_line, std::int64_t due_ns,
+                        const runtime::Instant& woke) {
   binding::WorkerThreadState& thread_state = record.thread_state;
   error_line.clear();
   // Before the guard, so that the turn ends after the lock is given back: the worker next in the
   // queue waits for that, briefly, before it asks for the lock.
   binding::LockQueueTurn turn;
+  binding::handoff_trace::begin(due_ns, woke);
   // A task that sleeps between calls asks the main thread to hand the lock over, so that a busy
   // main thread does not make it wait out the switch interval. Never for a task that does not
   // sleep (false for zero, negative and NaN): it would take the lock from the main thread on
   // every call.
-  const bool ask_main_thread = record.interval > 0;
-  if (ask_main_thread) binding::MainThreadHandoff::request();
+  // Before the guard, as the turn is: the request ends once the lock is given back.
+  std::optional<binding::MainThreadHandoff::Request> request;
+  if (record.interval > 0) request.emplace();
   thread_state.attach();
   binding::GilGuard guard = binding::GilGuard::acquire_without_draining();
-  if (ask_main_thread) binding::MainThreadHandoff::granted();
+  if (request) request->granted();
+  binding::handoff_trace::stamp(binding::handoff_trace::Stamp::granted);
+  binding::handoff_trace::Record trace = binding::handoff_trace::finish();
   turn.pass_on();
   // Only now: a finalizer run by a deferred release may block, or wait for another task's call,
   // and must hold up this thread alone, not every worker queued behind this turn.
@@ -76,6 +84,7 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
     // go: `cancel` and `shutdown` stop flags under this lock, so once either has returned, no call
     // of the stopped task starts (the common `cancel(); close()`).
     if (!record.flag->is_running()) return CallEnd::stopped;
+    binding::handoff_trace::keep(trace);
     if (PyObject* result = PyObject_CallNoArgs(record.callable.get())) {
       binding::release_reference(result);
     } else {
@@ -99,6 +108,10 @@ LoopEnd run_loop(LaunchRecord& record) {
   const std::uint64_t fork_generation = binding::fork_generation();
   std::int64_t completed_calls = 0;  // 64 bits wide: see next_delay
   std::string error_line;
+  namespace trace = binding::handoff_trace;
+  // Only trace builds read the clock for these.
+  std::int64_t due_ns = trace::kEnabled ? trace::nanoseconds(t0) : 0;
+  runtime::Instant woke = t0;
   if (record.start_latch) record.start_latch->wait();
   for (;;) {
     if (!record.flag->is_running()) return LoopEnd::stopped;
@@ -107,7 +120,7 @@ LoopEnd run_loop(LaunchRecord& record) {
       binding::ExitGate::Pass pass = binding::ExitGate::enter(record.runtime_round);
       // Told to stop just as the exit began: the exit waits for its stop line.
       if (!pass) return record.flag->is_running() ? LoopEnd::interpreter_exiting : LoopEnd::stopped;
-      end = call_under_lock(record, fork_generation, error_line);
+      end = call_under_lock(record, fork_generation, error_line, due_ns, woke);
     }
     if (!error_line.empty()) {
       // A stream that cannot take the line (closed, full, a broken pipe) loses the line, not the
@@ -124,6 +137,11 @@ LoopEnd run_loop(LaunchRecord& record) {
     const double elapsed = now.saturating_since(t0).as_seconds_f64();
     completed_calls += 1;
     const double delay = next_delay(completed_calls, record.interval, elapsed);
+    if constexpr (trace::kEnabled) {
+      // A delay beyond any grid (a huge interval) is not traced.
+      due_ns = trace::nanoseconds(now) +
+               (std::abs(delay) < 1e6 ? static_cast<std::int64_t>(delay * 1e9) : 0);
+    }
     if (delay > 0) {
       const runtime::Duration span = seconds_to_duration(delay);
       if (span.is_zero()) {
@@ -135,6 +153,7 @@ LoopEnd run_loop(LaunchRecord& record) {
         return LoopEnd::stopped;
       }
     }
+    if constexpr (trace::kEnabled) woke = runtime::monotonic_now();
   }
 }
 

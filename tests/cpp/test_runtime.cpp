@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 #include "runtime/random.hpp"
 #include "runtime/sleep.hpp"
 #include "runtime/threads.hpp"
+#include "runtime/wait_wake.hpp"
 #include "runtime/word_wait.hpp"
 
 namespace metronyx::runtime {
@@ -82,6 +84,23 @@ TEST(Runtime, AChangedWordEndsATimedWaitAtOnce) {
 }
 
 // Contended byte locks and one-time cells sleep on their byte; a lost wake-up hangs a round.
+TEST(Runtime, ASpinEndsAtTheChangeOrAtItsBound) {
+  // Never true: ends false, not before its bound (an unbounded spin hangs here).
+  const Instant begun = monotonic_now();
+  EXPECT_FALSE(spin_until([] { return false; }, Duration{0, 200'000}));
+  EXPECT_TRUE(monotonic_now().saturating_since(begun) >= (Duration{0, 200'000}));
+  // Made true by another thread well inside a long bound: ends true, without waiting it out.
+  std::atomic<bool> flag{false};
+  std::thread setter([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    flag.store(true);
+  });
+  EXPECT_TRUE(spin_until([&] { return flag.load(); }, Duration{30, 0}));
+  setter.join();
+  // Already true: no clock is read, no pause made.
+  EXPECT_TRUE(spin_until([] { return true; }, Duration{}));
+}
+
 TEST(Runtime, ByteWaitsLoseNoWakeUpUnderContention) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 150;

@@ -103,6 +103,12 @@ def test_quick_benchmark_reports_every_section(tmp_path: Path) -> None:
                                       for row in variants.values())
 
     assert document["goals"] and all(isinstance(goal["met"], bool) for goal in document["goals"])
+    # The busy-main tail is judged beside the floor of the same run, at both intervals.
+    judged = {goal["goal"] for goal in document["goals"]}
+    assert {f"{what} at {label}{load}" for label in ("1 ms", "10 ms")
+            for what, load in (("lateness", ", idle, beside the native floor"),
+                               ("lateness", ", busy, beside the native floor"),
+                               ("worst call", ", busy"))} <= judged
 
 
 def test_estimator_check_fails_a_grid_placed_at_the_fastest_call() -> None:

@@ -1,6 +1,7 @@
 #include "runtime/threads.hpp"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -56,6 +57,10 @@ std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argumen
 
 bool run_in_child_after_fork(void (*handler)()) {
   return ::pthread_atfork(nullptr, nullptr, handler) == 0;
+}
+
+int current_processor() {
+  return ::sched_getcpu();
 }
 
 std::uint64_t current_thread_id() {

@@ -47,6 +47,10 @@ bool run_in_child_after_fork(void (*)()) {
   return true;
 }
 
+int current_processor() {
+  return static_cast<int>(::GetCurrentProcessorNumber());
+}
+
 std::uint64_t current_thread_id() {
   return ::GetCurrentThreadId();
 }
