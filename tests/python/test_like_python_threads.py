@@ -147,8 +147,8 @@ STREAMS_PARTED = """
     time.sleep(0.3)  # the failing task fills the unread pipe and waits in the middle of a line
     for task_id in quiet:
         s.cancel(task_id)
-    if not wait_for(lambda: text(out).count("stopped.") == 30, bound=10.0):
-        say("stop lines held up by the full stderr pipe:", text(out).count("stopped."))
+    flowing = wait_for(lambda: text(out).count("stopped.") == 30, bound=10.0)
+    held_up = 30 - text(out).count("stopped.")
     errors = []
     def reader():
         while data := os.read(unread_r, 65536):
@@ -158,6 +158,8 @@ STREAMS_PARTED = """
     wait_for(lambda: text(out).count("stopped.") == 32)
     os.dup2(saved_out, 1)
     os.dup2(saved_err, 2)
+    if not flowing:
+        say("stop lines held up by the full stderr pipe:", held_up)
     report("parted out", out)
     report("parted err", errors)
     say("stop lines", text(out).count("stopped."))
