@@ -93,7 +93,7 @@ void (*exit_gate_between_count_and_check)() = nullptr;
 ExitGate::Pass ExitGate::enter(std::uint32_t runtime_round) {
   workers_inside.fetch_add(1, std::memory_order_seq_cst);
 #ifdef METRONYX_TEST_HOOKS
-  if (test_hooks::exit_gate_between_count_and_check) test_hooks::exit_gate_between_count_and_check();
+  if (auto* const pause = test_hooks::exit_gate_between_count_and_check) pause();
 #endif
   // The gate first, then the round: `reopen` begins the new round before it opens the gate.
   if (gate_closed.load(std::memory_order_seq_cst) || current_runtime_round() != runtime_round) {

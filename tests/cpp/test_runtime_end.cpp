@@ -63,7 +63,9 @@ TEST(ExitGate, AnExitClosingBetweenAWorkersCountAndItsLookAtTheGateMissesNeither
   while (!ExitGate::is_closed()) runtime::yield_now();
   // The callback holds the interpreter lock from closing the gate until it either returns or
   // gives the lock up to wait for the workers inside: once the lock is ours it has decided.
-  { HoldGil gil; }
+  {
+    HoldGil gil;
+  }
   pause_state.store(2);
   runtime::wake_all(pause_state);
   worker.join();
