@@ -153,11 +153,14 @@ STREAMS_PARTED = """
     def reader():
         while data := os.read(unread_r, 65536):
             errors.append(data)
-    threading.Thread(target=reader, daemon=True).start()
+    drain = threading.Thread(target=reader, daemon=True)
+    drain.start()
     s.shutdown()
     wait_for(lambda: text(out).count("stopped.") == 32)
     os.dup2(saved_out, 1)
     os.dup2(saved_err, 2)
+    os.close(unread_w)  # the last writer of that pipe: its reader reads to the end
+    drain.join(20.0)
     if not flowing:
         say("stop lines held up by the full stderr pipe:", held_up)
     report("parted out", out)
