@@ -41,7 +41,7 @@ def under_wine() -> bool:
     return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
 
 
-# Where the watchdog below writes: the real stderr as it was before pytest captured it (during a test
+# Where the watchdog below writes: the real stderr as it was before pytest captured it (during a test,
 # descriptor 2 leads to pytest's capture file, which an exit from the watchdog would lose).
 watchdog_stderr: int | None = None
 
