@@ -84,8 +84,17 @@ bool register_atexit_callback() {
 
 }  // namespace
 
+#ifdef METRONYX_TEST_HOOKS
+namespace test_hooks {
+void (*exit_gate_between_count_and_check)() = nullptr;
+}
+#endif
+
 ExitGate::Pass ExitGate::enter(std::uint32_t runtime_round) {
   workers_inside.fetch_add(1, std::memory_order_seq_cst);
+#ifdef METRONYX_TEST_HOOKS
+  if (auto* const pause = test_hooks::exit_gate_between_count_and_check) pause();
+#endif
   // The gate first, then the round: `reopen` begins the new round before it opens the gate.
   if (gate_closed.load(std::memory_order_seq_cst) || current_runtime_round() != runtime_round) {
     workers_inside.fetch_sub(1, std::memory_order_seq_cst);

@@ -51,4 +51,12 @@ class ExitGate {
 // Registers the closing hook with the current interpreter (once per runtime). Lock held.
 void install_exit_gate();
 
+#ifdef METRONYX_TEST_HOOKS
+// The C++ tests' own build only: called inside `ExitGate::enter` between the worker counting
+// itself and its look at the gate, so that a test can close the gate in exactly that window.
+namespace test_hooks {
+extern void (*exit_gate_between_count_and_check)();
+}
+#endif
+
 }  // namespace metronyx::binding

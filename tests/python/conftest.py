@@ -13,6 +13,7 @@ until they read their flag stopped, so most helpers here are about knowing when 
 
 from __future__ import annotations
 
+import faulthandler
 import os
 import subprocess
 import sys
@@ -40,13 +41,43 @@ def under_wine() -> bool:
     return hasattr(ctypes.WinDLL("ntdll"), "wine_get_version")
 
 
+# Where the watchdog below writes: the real stderr as it was before pytest captured it (during a test,
+# descriptor 2 leads to pytest's capture file, which an exit from the watchdog would lose).
+watchdog_stderr: int | None = None
+
+
 def pytest_configure(config: pytest.Config) -> None:
+    global watchdog_stderr
+    watchdog_stderr = os.dup(2)
     config.addinivalue_line(
         "markers", "posix(what): needs a POSIX facility (fork, /proc, resource limits, SIGINT); skipped on Windows"
     )
     config.addinivalue_line(
         "markers", "wine_limit(what): wine cannot do what the test needs (Windows itself can); skipped under wine"
     )
+
+
+@pytest.hookimpl(wrapper=True)
+def pytest_runtest_protocol(item: pytest.Item, nextitem: pytest.Item | None):
+    """Ends the whole run, with every thread's stack, if one test outlives its bound by far.
+    pytest-timeout's signal method runs its handler only when the main thread gets back to Python
+    code, so a main thread that waits in native code holding the interpreter lock would hang the
+    run for good; faulthandler's watchdog thread needs no lock. It fires a minute after
+    pytest-timeout would have, so that the gentler ending goes first whenever it can."""
+    marker = item.get_closest_marker("timeout")
+    bound = marker.args[0] if marker is not None and marker.args else item.config.getoption("timeout", None)
+    if bound is None:
+        try:
+            bound = item.config.getini("timeout")
+        except ValueError:  # no pytest-timeout in this environment
+            bound = 120
+    bound = float(bound or 0)  # 0: the program's bounds are off, this one too
+    if bound > 0 and watchdog_stderr is not None:
+        faulthandler.dump_traceback_later(bound + 60, exit=True, file=watchdog_stderr)
+    try:
+        return (yield)
+    finally:
+        faulthandler.cancel_dump_traceback_later()
 
 
 def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:

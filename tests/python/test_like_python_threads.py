@@ -72,6 +72,116 @@ def test_a_program_reading_its_own_stderr_pipe_keeps_running():
     assert out[1:] == []
 
 
+# Each starts by writing a line with the streams as they were, then moves them while tasks write.
+MOVED_STREAMS_PRELUDE = """
+    import os, re, threading, time, metronyx
+    saved_out, saved_err = os.dup(1), os.dup(2)
+    def read_pipe():
+        r, w = os.pipe()
+        chunks = []
+        def reader():
+            while data := os.read(r, 65536):
+                chunks.append(data)
+                time.sleep(0.001)  # slower than the writers: lines go into the pipe in pieces
+        threading.Thread(target=reader, daemon=True).start()
+        return r, w, chunks
+    def text(chunks):
+        return b"".join(chunks).decode()
+    def wait_for(predicate, bound=20.0):
+        deadline = time.monotonic() + bound
+        while not predicate():
+            if time.monotonic() > deadline:
+                return False
+            time.sleep(0.005)
+        return True
+    def fails_short():
+        raise ValueError("x")
+    def fails_long():
+        raise ValueError("y" * 20000)  # several times a pipe's atomic write
+    whole = re.compile(
+        r"Error calling Python function: PyErr { type: <class 'ValueError'>, value: "
+        r"ValueError\\('(x|y{20000})'\\), traceback: Some\\(<traceback object at 0x[0-9A-Fa-f]+>\\) }"
+        r"|Task id:\\d+ stopped\\.")
+    def report(name, chunks):
+        for line in text(chunks).splitlines():
+            if not whole.fullmatch(line):
+                say(name, "spliced:", line[:200])
+    s = metronyx.Scheduler()
+    s.schedule(fails_short, 60.0)  # one line now, with the streams as they start
+"""
+
+STREAMS_JOINED = """
+    _, out_w, out = read_pipe()
+    _, err_w, err = read_pipe()
+    os.dup2(out_w, 1)
+    os.dup2(err_w, 2)
+    s.start()
+    wait_for(lambda: "Error" in text(err))
+    os.dup2(out_w, 2)  # `2>&1` from now on
+    s.schedule(fails_long, 0.0)
+    s.schedule(fails_long, 0.0)
+    quiet = [s.schedule(lambda: None, 60.0) for _ in range(30)]
+    s.start()
+    for task_id in quiet:
+        time.sleep(0.005)
+        s.cancel(task_id)
+    s.shutdown()
+    wait_for(lambda: text(out).count("stopped.") >= 33)
+    os.dup2(saved_out, 1)
+    os.dup2(saved_err, 2)
+    report("joined", out)
+    say("stop lines", text(out).count("stopped."))
+"""
+
+STREAMS_PARTED = """
+    _, out_w, out = read_pipe()
+    os.dup2(out_w, 1)
+    os.dup2(out_w, 2)  # `2>&1` at first
+    s.start()
+    wait_for(lambda: "Error" in text(out))
+    unread_r, unread_w = os.pipe()
+    os.dup2(unread_w, 2)  # errors to a pipe that nobody reads for now
+    s.schedule(fails_long, 0.0)
+    quiet = [s.schedule(lambda: None, 60.0) for _ in range(30)]
+    s.start()
+    time.sleep(0.3)  # the failing task fills the unread pipe and waits in the middle of a line
+    for task_id in quiet:
+        s.cancel(task_id)
+    flowing = wait_for(lambda: text(out).count("stopped.") == 30, bound=10.0)
+    held_up = 30 - text(out).count("stopped.")
+    errors = []
+    def reader():
+        while data := os.read(unread_r, 65536):
+            errors.append(data)
+    drain = threading.Thread(target=reader, daemon=True)
+    drain.start()
+    s.shutdown()
+    wait_for(lambda: text(out).count("stopped.") == 32)
+    os.dup2(saved_out, 1)
+    os.dup2(saved_err, 2)
+    os.close(unread_w)  # the last writer of that pipe: its reader reads to the end
+    drain.join(20.0)
+    if not flowing:
+        say("stop lines held up by the full stderr pipe:", held_up)
+    report("parted out", out)
+    report("parted err", errors)
+    say("stop lines", text(out).count("stopped."))
+"""
+
+
+@pytest.mark.parametrize(
+    "moves, stop_lines", [pytest.param(STREAMS_JOINED, 33, id="joined"), pytest.param(STREAMS_PARTED, 32, id="parted")]
+)
+def test_lines_stay_whole_and_flowing_when_the_program_moves_its_streams(moves, stop_lines):
+    """Whether stdout and stderr lead to one file is looked at for every line, not once: lines
+    stay whole after the program joins two separate streams into one pipe (error lines in
+    pieces, stop lines between them), and after it parts them, a stderr pipe that nobody reads
+    holds up only the error lines, not the stop lines on stdout."""
+    result = run_python(MOVED_STREAMS_PRELUDE + moves, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert lines(result.stdout) == [f"stop lines {stop_lines}"]
+
+
 def test_a_task_keeps_calling_when_stderr_cannot_be_written():
     """With stderr on /dev/full each error line is lost, not the task."""
     result = run_python(
