@@ -13,14 +13,30 @@ namespace {
 constexpr const char kClassName[] = "Scheduler";
 constexpr std::uint64_t kExclusive = ~std::uint64_t{0};
 
-// Process-wide cells, written under the interpreter lock and never freed. Plain pointers: no static
-// destructor may run while a worker still lives. The type object is made again for each runtime.
-PyObject* scheduler_type_cache = nullptr;
-const std::string* class_docstring = nullptr;
-PyMethodDef* method_table = nullptr;
+// Process-wide cells, never freed: no static destructor may run while a worker still lives. The
+// type object is made again for each runtime. Atomic (release on the write, acquire on reads), so
+// that on a free-threaded build a thread that finds a cell filled sees what it points to; a thread
+// that loses the race to fill one drops its own copy, and the first one stays.
+std::atomic<PyObject*> scheduler_type_cache{nullptr};
+std::atomic<const std::string*> class_docstring{nullptr};
+std::atomic<PyMethodDef*> method_table{nullptr};
+
+// Stores `made` in an empty `cell`, or deletes it when another thread was first; returns the
+// cell's content.
+template <class T>
+T* fill_once(std::atomic<T*>& cell, T* made, void (*drop)(T*)) {
+  T* first = nullptr;
+  if (cell.compare_exchange_strong(first, made, std::memory_order_acq_rel,
+                                   std::memory_order_acquire)) {
+    return made;
+  }
+  drop(made);
+  return first;
+}
 
 PyResult<const char*> class_doc() {
-  if (class_docstring == nullptr) {
+  const std::string* known = class_docstring.load(std::memory_order_acquire);
+  if (known == nullptr) {
     // Name, text signature, separator, then the class's own docstring (empty).
     auto* doc = new std::string(std::string(kClassName) + "()" + "\n--\n\n");
     if (doc->find('\0') != std::string::npos) {
@@ -28,14 +44,16 @@ PyResult<const char*> class_doc() {
       return std::unexpected(
           PyErr::new_static(ExceptionKind::value_error, "class doc cannot contain nul bytes"));
     }
-    class_docstring = doc;
+    known = fill_once<const std::string>(class_docstring, doc,
+                                         [](const std::string* lost) { delete lost; });
   }
-  return class_docstring->c_str();
+  return known->c_str();
 }
 
 PyMethodDef* methods() {
-  if (method_table == nullptr) {
-    method_table = new PyMethodDef[6]{
+  PyMethodDef* known = method_table.load(std::memory_order_acquire);
+  if (known == nullptr) {
+    auto* table = new PyMethodDef[6]{
         {"schedule",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(scheduler_schedule)),
          METH_FASTCALL | METH_KEYWORDS, "schedule($self, py_func, interval)\n--\n\n"},
@@ -46,8 +64,9 @@ PyMethodDef* methods() {
         {"shutdown", scheduler_shutdown, METH_NOARGS, "shutdown($self)\n--\n\n"},
         {nullptr, nullptr, 0, nullptr},
     };
+    known = fill_once<PyMethodDef>(method_table, table, [](PyMethodDef* lost) { delete[] lost; });
   }
-  return method_table;
+  return known;
 }
 
 PyResult<PyObject*> create_type() {
@@ -73,7 +92,7 @@ PyResult<PyObject*> create_type() {
 }  // namespace
 
 PyResult<PyObject*> try_scheduler_type() {
-  if (scheduler_type_cache != nullptr) return scheduler_type_cache;
+  if (PyObject* known = scheduler_type_cache.load(std::memory_order_acquire)) return known;
   PyResult<PyObject*> created = create_type();
   if (!created) {
     PyErr wrapped =
@@ -82,16 +101,13 @@ PyResult<PyObject*> try_scheduler_type() {
     wrapped.set_cause(std::move(created.error()));
     return std::unexpected(std::move(wrapped));
   }
-  if (scheduler_type_cache == nullptr) {
-    scheduler_type_cache = *created;
-  } else {
-    release_reference(*created);  // filled in the meantime: the first type stored stays
-  }
-  return scheduler_type_cache;
+  // Filled in the meantime: the first type stored stays.
+  return fill_once<PyObject>(scheduler_type_cache, *created,
+                             [](PyObject* lost) { release_reference(lost); });
 }
 
 void forget_scheduler_type() {
-  scheduler_type_cache = nullptr;
+  scheduler_type_cache.store(nullptr, std::memory_order_relaxed);
 }
 
 PyObject* scheduler_type() {
@@ -108,8 +124,8 @@ namespace {
 PyResult<SchedulerObject*> checked_instance(PyObject* object) {
   // Every method call comes here: an instance of the exact type, once the type exists, needs
   // neither the fallible type access nor the subtype walk.
-  if (scheduler_type_cache != nullptr &&
-      Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(scheduler_type_cache)) {
+  PyObject* known = scheduler_type_cache.load(std::memory_order_acquire);
+  if (known != nullptr && Py_TYPE(object) == reinterpret_cast<PyTypeObject*>(known)) {
     return reinterpret_cast<SchedulerObject*>(object);
   }
   auto* type = reinterpret_cast<PyTypeObject*>(scheduler_type());
