@@ -1,10 +1,13 @@
 #include "binding/scheduler_type.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "binding/conversions.hpp"
+#include "binding/gil_guard.hpp"
 #include "runtime/failure.hpp"
+#include "runtime/sleep.hpp"
 
 namespace metronyx::binding {
 
@@ -135,20 +138,58 @@ PyResult<SchedulerObject*> checked_instance(PyObject* object) {
   return reinterpret_cast<SchedulerObject*>(object);
 }
 
+bool try_borrow_shared(SchedulerObject& instance) {
+  std::atomic<std::uint64_t>& flag = instance.borrow_flag;
+  std::uint64_t seen = flag.load(std::memory_order_relaxed);
+  do {
+    if (seen == kExclusive) return false;
+  } while (!flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
+                                       std::memory_order_relaxed));
+  return true;
+}
+
+bool try_borrow_exclusive(SchedulerObject& instance) {
+  std::uint64_t expected = 0;
+  return instance.borrow_flag.compare_exchange_strong(expected, kExclusive,
+                                                      std::memory_order_acquire,
+                                                      std::memory_order_relaxed);
+}
+
+// Takes the borrow, on a free-threaded build after waiting for another thread's (see the header):
+// the wait gives the interpreter up (and with it this thread's critical sections), so that the
+// holder can go on. False when the borrow is still held after the wait.
+bool take_borrow(SchedulerObject& instance, bool (*try_borrow)(SchedulerObject&)) {
+  if (try_borrow(instance)) return true;
+#if defined(Py_GIL_DISABLED)
+  std::optional<runtime::Instant> give_up_at;
+  for (;;) {
+    if (instance.python_code_holders.load(std::memory_order_seq_cst) == 0) {
+      give_up_at.reset();  // a holder that runs no Python code ends its method soon
+    } else if (!give_up_at) {
+      give_up_at = runtime::monotonic_now().saturating_add(kLongestBorrowWait);
+    } else if (!runtime::monotonic_now().saturating_since(*give_up_at).is_zero()) {
+      return false;
+    }
+    {
+      GilSuspension suspension;
+      runtime::yield_now();
+    }
+    if (try_borrow(instance)) return true;
+  }
+#else
+  return false;
+#endif
+}
+
 }  // namespace
 
 PyResult<SharedBorrow> borrow_shared(PyObject* object) {
   PyResult<SchedulerObject*> instance = checked_instance(object);
   if (!instance) return std::unexpected(std::move(instance.error()));
-  std::atomic<std::uint64_t>& flag = (*instance)->borrow_flag;
-  std::uint64_t seen = flag.load(std::memory_order_relaxed);
-  do {
-    if (seen == kExclusive) {
-      return std::unexpected(
-          PyErr::new_owned(ExceptionKind::runtime_error, "Already mutably borrowed"));
-    }
-  } while (!flag.compare_exchange_weak(seen, seen + 1, std::memory_order_acquire,
-                                       std::memory_order_relaxed));
+  if (!take_borrow(**instance, &try_borrow_shared)) {
+    return std::unexpected(
+        PyErr::new_owned(ExceptionKind::runtime_error, "Already mutably borrowed"));
+  }
   Py_INCREF(object);
   return SharedBorrow(*instance);
 }
@@ -156,9 +197,7 @@ PyResult<SharedBorrow> borrow_shared(PyObject* object) {
 PyResult<ExclusiveBorrow> borrow_exclusive(PyObject* object) {
   PyResult<SchedulerObject*> instance = checked_instance(object);
   if (!instance) return std::unexpected(std::move(instance.error()));
-  std::uint64_t expected = 0;
-  if (!(*instance)->borrow_flag.compare_exchange_strong(
-          expected, kExclusive, std::memory_order_acquire, std::memory_order_relaxed)) {
+  if (!take_borrow(**instance, &try_borrow_exclusive)) {
     return std::unexpected(PyErr::new_owned(ExceptionKind::runtime_error, "Already borrowed"));
   }
   Py_INCREF(object);

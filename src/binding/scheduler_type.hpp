@@ -12,13 +12,23 @@
 //
 // borrow_flag: 0 free; 1 .. 2^64-2 that many shared borrows; all bits set: one exclusive borrow.
 // Atomic: acquire on taking a borrow, release on giving it back.
+//
+// On a free-threaded build no lock keeps the methods of other threads out: each method body runs
+// in the instance's critical section (InstanceSection), which the interpreter suspends while the
+// thread waits (and the method gives up while it may run Python code), so a thread may still find
+// another thread's borrow held. It then waits for it: without limit while the holder runs no
+// Python code, and at most kLongestBorrowWait while the holder is marked as possibly running
+// Python code (`python_code_holders`); then it reports the borrow error as a single thread
+// re-entering the instance gets it.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "binding/py_err.hpp"
 #include "binding/python.hpp"
+#include "runtime/clock.hpp"
 #include "scheduler/scheduler_state.hpp"
 
 namespace metronyx::binding {
@@ -26,7 +36,14 @@ namespace metronyx::binding {
 struct SchedulerObject {
   PyObject_HEAD scheduler::SchedulerState state;
   std::atomic<std::uint64_t> borrow_flag;
+#if defined(Py_GIL_DISABLED)
+  std::atomic<std::uint32_t> python_code_holders;  // borrow holders that may run Python code now
+#endif
 };
+
+// The longest a method waits for another thread's borrow whose holder may be running Python code
+// (free-threaded builds), before it reports the borrow error.
+inline constexpr runtime::Duration kLongestBorrowWait{0, 5'000'000};
 
 // The type object (borrowed from its process-wide cell), created on first use. A creation failure
 // is a RuntimeError "An error occurred while initializing class Scheduler" caused by the
@@ -49,6 +66,7 @@ class SharedBorrow {
   SharedBorrow& operator=(SharedBorrow&&) = delete;
   // Only operations that touch nothing but run flags (atomics) may run under a shared borrow.
   [[nodiscard]] scheduler::SchedulerState& state() const { return object_->state; }
+  [[nodiscard]] SchedulerObject& instance() const { return *object_; }
 
  private:
   friend PyResult<SharedBorrow> borrow_shared(PyObject* object);
@@ -65,6 +83,7 @@ class ExclusiveBorrow {
   ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
   ExclusiveBorrow& operator=(ExclusiveBorrow&&) = delete;
   [[nodiscard]] scheduler::SchedulerState& state() const { return object_->state; }
+  [[nodiscard]] SchedulerObject& instance() const { return *object_; }
 
  private:
   friend PyResult<ExclusiveBorrow> borrow_exclusive(PyObject* object);
@@ -76,6 +95,63 @@ class ExclusiveBorrow {
 // (RuntimeError "Already mutably borrowed" / "Already borrowed").
 [[nodiscard]] PyResult<SharedBorrow> borrow_shared(PyObject* object);
 [[nodiscard]] PyResult<ExclusiveBorrow> borrow_exclusive(PyObject* object);
+
+// A method body's hold on its instance, on free-threaded builds: the instance's critical section
+// from construction to destruction, except around `running_python`. Nothing on builds with the
+// lock, where the lock itself serialises the methods.
+class InstanceSection {
+ public:
+  explicit InstanceSection(PyObject* self) {
+#if defined(Py_GIL_DISABLED)
+    PyCriticalSection_Begin(&section_, self);
+    self_ = self;
+#else
+    (void)self;
+#endif
+  }
+  ~InstanceSection() {
+#if defined(Py_GIL_DISABLED)
+    if (held_) PyCriticalSection_End(&section_);
+#endif
+  }
+  InstanceSection(const InstanceSection&) = delete;
+  InstanceSection& operator=(const InstanceSection&) = delete;
+
+  // Runs `body`, which may run Python code (a conversion, a release of callables), with the
+  // section given up and `borrow`'s instance marked, as the interpreter lock may be given up
+  // there on the builds that have it.
+  template <class Borrow, class Body>
+  auto running_python(const Borrow& borrow, Body&& body) -> decltype(body()) {
+#if defined(Py_GIL_DISABLED)
+    struct Mark {
+      InstanceSection& section;
+      std::atomic<std::uint32_t>& holders;
+      Mark(InstanceSection& section_in, std::atomic<std::uint32_t>& holders_in)
+          : section(section_in), holders(holders_in) {
+        holders.fetch_add(1, std::memory_order_seq_cst);
+        PyCriticalSection_End(&section.section_);
+        section.held_ = false;
+      }
+      ~Mark() {
+        PyCriticalSection_Begin(&section.section_, section.self_);
+        section.held_ = true;
+        holders.fetch_sub(1, std::memory_order_seq_cst);
+      }
+    } mark{*this, borrow.instance().python_code_holders};
+    return std::forward<Body>(body)();
+#else
+    (void)borrow;
+    return std::forward<Body>(body)();
+#endif
+  }
+
+ private:
+#if defined(Py_GIL_DISABLED)
+  PyCriticalSection section_;
+  PyObject* self_ = nullptr;
+  bool held_ = true;
+#endif
+};
 
 // ---- End of public interface ----
 

@@ -10,8 +10,10 @@
 #include "binding/exit_gate.hpp"
 #include "binding/fork_safety.hpp"
 #include "binding/gil_guard.hpp"
+#if !defined(Py_GIL_DISABLED)
 #include "binding/lock_queue.hpp"
 #include "binding/main_thread_handoff.hpp"
+#endif
 #include "binding/py_err.hpp"
 #include "binding/runtime_round.hpp"
 #include "binding/worker_thread_state.hpp"
@@ -52,6 +54,7 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
                         std::string& error_line) {
   binding::WorkerThreadState& thread_state = record.thread_state;
   error_line.clear();
+#if !defined(Py_GIL_DISABLED)
   // Before the guard, so that the turn ends after the lock is given back: the worker next in the
   // queue waits for that, briefly, before it asks for the lock.
   binding::LockQueueTurn turn;
@@ -61,10 +64,13 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
   // every call.
   const bool ask_main_thread = record.interval > 0;
   if (ask_main_thread) binding::MainThreadHandoff::request();
+#endif
   thread_state.attach();
   binding::GilGuard guard = binding::GilGuard::acquire_without_draining();
+#if !defined(Py_GIL_DISABLED)
   if (ask_main_thread) binding::MainThreadHandoff::granted();
   turn.pass_on();
+#endif
   // Only now: a finalizer run by a deferred release may block, or wait for another task's call,
   // and must hold up this thread alone, not every worker queued behind this turn.
   binding::drain_deferred_releases();
@@ -76,6 +82,18 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
     // go: `cancel` and `shutdown` stop flags under this lock, so once either has returned, no call
     // of the stopped task starts (the common `cancel(); close()`).
     if (!record.flag->is_running()) return CallEnd::stopped;
+    // Without the lock, the read above does not exclude a stop made at the same moment: the
+    // call is announced and the flag read again, which a stop waits out (see run_flag.hpp).
+    if constexpr (binding::compat::kFreeThreaded) {
+      if (!record.flag->announce_call()) return CallEnd::stopped;
+      record.flag->call_begins();
+    }
+    struct CallEnds {
+      RunFlag& flag;
+      ~CallEnds() {
+        if constexpr (binding::compat::kFreeThreaded) flag.call_ends();
+      }
+    } call_ends{*record.flag};
     if (PyObject* result = PyObject_CallNoArgs(record.callable.get())) {
       binding::release_reference(result);
     } else {

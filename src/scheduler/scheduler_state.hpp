@@ -79,6 +79,9 @@ class SchedulerState {
   // Stops every flag, also those of tasks whose id was reused since they started, and forgets
   // every flag and pending task; the id counter goes on.
   void shutdown();
+  // The same, but the pending tasks go to the caller, to be released where it chooses (their
+  // callables' finalizers may run Python code).
+  [[nodiscard]] TaskList shutdown_keeping_pending();
 
  private:
   TaskList pending_tasks_;
