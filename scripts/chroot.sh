@@ -23,8 +23,9 @@ log() { printf '[chroot] %s\n' "$*" >&2; }
 
 # Every interpreter the tests run that the host lacks, with headers and venv, a C++ compiler for
 # building the module inside, and for amd64 the debug interpreter and the aarch64 cross compiler
-# (the aarch64 wheels of the versions that only the chroot has are cross-built there), and what
-# scripts/cpython.sh needs to build the free-threaded interpreter there.
+# (the aarch64 wheels of the versions that only the chroot has are cross-built there), what
+# scripts/cpython.sh needs to build the free-threaded interpreter there, and GoogleTest for the C++
+# tests against that interpreter.
 packages_for() {
   local common=(ca-certificates g++ make
     python3.13 python3.13-dev python3.13-venv
@@ -42,7 +43,7 @@ packages_for() {
 
 cpython_build_packages() {
   echo "pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev" \
-    "libreadline-dev libncurses-dev libexpat1-dev libgdbm-dev uuid-dev"
+    "libreadline-dev libncurses-dev libexpat1-dev libgdbm-dev uuid-dev libgtest-dev"
 }
 
 chroot_dir() { echo "$CHROOT_ROOT/sid-$1"; }
