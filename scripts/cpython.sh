@@ -8,9 +8,11 @@
 #                                         (a path inside the chroot)
 #   scripts/cpython.sh path <flavour>     prints that path, built or not
 #
-# <flavour> is free-threaded (./configure --disable-gil) or free-threaded-tsan (the same with
-# --with-thread-sanitizer, for scripts/reliability.sh tsan-ft). Neither uses PGO or LTO: a build
-# takes 5-15 minutes on two cores, depending on the load. The TSan flavour is about twice that.
+# <flavour> is free-threaded (./configure --disable-gil), free-threaded-tsan (the same with
+# --with-thread-sanitizer, for scripts/reliability.sh tsan-ft) or with-lock (the same source with
+# the interpreter lock, so that bench/parallel.py compares two builds that differ in nothing
+# else). None uses PGO or LTO: a build takes 5-15 minutes on two cores, depending on the load; the
+# TSan flavour about twice that.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 VERSION=3.13.5
@@ -26,14 +28,22 @@ configure_options() {
   case $1 in
     free-threaded) echo "--disable-gil" ;;
     free-threaded-tsan) echo "--disable-gil --with-thread-sanitizer" ;;
+    with-lock) echo "" ;;
     *)
-      echo "unknown flavour: $1 (free-threaded, free-threaded-tsan)" >&2
+      echo "unknown flavour: $1 (free-threaded, free-threaded-tsan, with-lock)" >&2
       exit 2
       ;;
   esac
 }
 
 prefix() { echo "/opt/metronyx-cpython/$VERSION-$1"; }
+
+python_of() { # the interpreter's path in the installation of flavour $1
+  case $1 in
+    with-lock) echo "$(prefix "$1")/bin/python3.13" ;;
+    *) echo "$(prefix "$1")/bin/python3.13t" ;;
+  esac
+}
 
 # Everything that decides what gets built; a change to any of it rebuilds.
 recipe() {
@@ -64,7 +74,7 @@ ensure() {
   prefix=$(prefix "$flavour")
   dir=$(scripts/chroot.sh ensure amd64)
   if [ -f "$dir$prefix/.metronyx-recipe" ] && [ "$(cat "$dir$prefix/.metronyx-recipe")" = "$(recipe "$flavour")" ]; then
-    echo "$prefix/bin/python3.13t"
+    python_of "$flavour"
     return 0
   fi
   local tarball work=/var/tmp/metronyx-cpython-$flavour
@@ -93,7 +103,7 @@ ensure() {
   rm -rf "$dir$work"
   recipe "$flavour" >"$dir$prefix/.metronyx-recipe"
   log "CPython $VERSION ($flavour) installed in $prefix (in the chroot)"
-  echo "$prefix/bin/python3.13t"
+  python_of "$flavour"
 }
 
 [ $# -eq 2 ] || {
@@ -104,7 +114,7 @@ case $1 in
   ensure) ensure "$2" ;;
   path)
     configure_options "$2" >/dev/null
-    echo "$(prefix "$2")/bin/python3.13t"
+    python_of "$2"
     ;;
   *)
     echo "unknown command: $1 (ensure, path)" >&2

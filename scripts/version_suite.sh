@@ -5,6 +5,9 @@
 #
 #   scripts/version_suite.sh <python> <name> [pytest arguments...]
 #   scripts/version_suite.sh <python> <name> --install-only      the venv and the build, no tests
+#   scripts/version_suite.sh <python> <name> --cpp [pytest arguments...]
+#                                       the C++ tests first, built against <python> (with
+#                                       GoogleTest from the system), then the Python suite
 #
 # <name> names the venv and build directories (build/py<name>/). The build is the one a user's
 # `pip install .` makes (Release, stripped), with warnings as errors as in all our builds. With no
@@ -41,6 +44,15 @@ log "building and installing metronyx"
   { cat "$DIR/install.log" >&2; exit 1; }
 
 [ "${1:-}" != --install-only ] || exit 0
+
+if [ "${1:-}" = --cpp ]; then
+  shift
+  log "C++ tests against $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0] + sys.abiflags)')"
+  "$VENV/bin/cmake" -S . -B "$DIR/cpp" -G Ninja -DCMAKE_MAKE_PROGRAM="$VENV/bin/ninja" \
+    -DMETRONYX_BUILD_TESTS=ON -DMETRONYX_WERROR=ON -DPython_EXECUTABLE="$VENV/bin/python" >/dev/null
+  nice -n 10 "$VENV/bin/cmake" --build "$DIR/cpp" >"$DIR/cpp-build.log" 2>&1 || { cat "$DIR/cpp-build.log" >&2; exit 1; }
+  "$VENV/bin/ctest" --test-dir "$DIR/cpp" --output-on-failure
+fi
 
 log "Python suite on $("$VENV/bin/python" -c 'import sys; print(sys.version.split()[0] + sys.abiflags)')"
 # From outside the checkout, so that `import metronyx` finds the installed module.
