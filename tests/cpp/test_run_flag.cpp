@@ -98,7 +98,7 @@ TEST(RunFlag, AStopLineIsOwedByALaunchedStoppedFlagOnceUntilItsWorkerEnds) {
 // once the stopper's wait returned, the caller must not begin another call. And the wait is
 // bounded for a call that does not end, and skipped for the stopper's own call.
 TEST(RunFlag, NoCallBeginsAfterTheStoppersWaitReturns) {
-  constexpr int kRounds = 2000;
+  constexpr int kRounds = 500;
   int late_calls = 0;
   for (int round = 0; round < kRounds; ++round) {
     RunFlag flag;
