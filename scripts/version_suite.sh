@@ -34,7 +34,11 @@ if ! cmp -s <(cat requirements-build.txt requirements-test.txt) "$stamp"; then
   log "installing the build and test tools"
   # The release tools of requirements-dev.txt are the host's business, not a version's.
   "$VENV/bin/python" -m pip install -q --upgrade pip
-  "$VENV/bin/python" -m pip install -q -r requirements-build.txt -r requirements-test.txt
+  # Wheels only: the newest release of a test tool or of what it needs may have no wheel yet for
+  # a newer or a free-threaded interpreter (hypothesis's and mypy's compiled parts have none for
+  # 3.13t), and its sdist would need a toolchain that is not there; pip then takes the newest
+  # release that has one.
+  "$VENV/bin/python" -m pip install -q --only-binary :all: -r requirements-build.txt -r requirements-test.txt
   cat requirements-build.txt requirements-test.txt >"$stamp"
 fi
 
