@@ -45,6 +45,7 @@ PyObject* scheduler_new(PyTypeObject* subtype, PyObject* args, PyObject* kwds) {
     new (&instance->borrow_flag) std::atomic<std::uint64_t>(0);
 #if defined(Py_GIL_DISABLED)
     new (&instance->python_code_holders) std::atomic<std::uint32_t>(0);
+    new (&instance->python_code_marks) std::atomic<std::uint32_t>(0);
 #endif
     return OwnedRef::steal(object);
   });
@@ -81,8 +82,8 @@ PyObject* scheduler_schedule(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
     OwnedRef py_func = extract_object(slots[0]);
-    PyResult<double> interval =
-        section.running_python(*borrow, [&] { return extract_double(slots[1]); });
+    PyResult<double> interval = section.running_python(
+        !PyFloat_CheckExact(slots[1]), *borrow, [&] { return extract_double(slots[1]); });
     if (!interval)
       return std::unexpected(attribute_argument_error("interval", std::move(interval.error())));
     // The id's int first (ids below -5 are not cached and need memory): a call that fails leaves
@@ -105,8 +106,8 @@ PyObject* scheduler_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nar
     InstanceSection section(self);
     PyResult<SharedBorrow> borrow = borrow_shared(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
-    PyResult<std::int8_t> task_id =
-        section.running_python(*borrow, [&] { return extract_int8(slots[0]); });
+    PyResult<std::int8_t> task_id = section.running_python(
+        !PyLong_CheckExact(slots[0]), *borrow, [&] { return extract_int8(slots[0]); });
     if (!task_id)
       return std::unexpected(attribute_argument_error("task_id", std::move(task_id.error())));
     if (auto cancelled = borrow->state().cancel(*task_id); !cancelled) {
@@ -146,7 +147,7 @@ PyObject* scheduler_shutdown(PyObject* self, PyObject*) {
     if (!borrow) return std::unexpected(std::move(borrow.error()));
     scheduler::TaskList pending = borrow->state().shutdown_keeping_pending();
     // The pending callables' release may run finalizers.
-    section.running_python(*borrow, [&] { pending.clear(); });
+    section.running_python(!pending.records().empty(), *borrow, [&] { pending.clear(); });
     return none();
   });
 }

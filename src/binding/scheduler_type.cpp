@@ -162,11 +162,14 @@ bool take_borrow(SchedulerObject& instance, bool (*try_borrow)(SchedulerObject&)
   if (try_borrow(instance)) return true;
 #if defined(Py_GIL_DISABLED)
   std::optional<runtime::Instant> give_up_at;
+  std::uint32_t marking = 0;  // the marking that `give_up_at` is for
   for (;;) {
+    const std::uint32_t marks = instance.python_code_marks.load(std::memory_order_seq_cst);
     if (instance.python_code_holders.load(std::memory_order_seq_cst) == 0) {
       give_up_at.reset();  // a holder that runs no Python code ends its method soon
-    } else if (!give_up_at) {
+    } else if (!give_up_at || marks != marking) {
       give_up_at = runtime::monotonic_now().saturating_add(kLongestBorrowWait);
+      marking = marks;
     } else if (!runtime::monotonic_now().saturating_since(*give_up_at).is_zero()) {
       return false;
     }

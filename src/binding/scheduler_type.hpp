@@ -18,8 +18,9 @@
 // thread waits (and the method gives up while it may run Python code), so a thread may still find
 // another thread's borrow held. It then waits for it: without limit while the holder runs no
 // Python code, and at most kLongestBorrowWait while the holder is marked as possibly running
-// Python code (`python_code_holders`); then it reports the borrow error as a single thread
-// re-entering the instance gets it.
+// Python code (`python_code_holders`), counted from when it first saw that marking
+// (`python_code_marks` tells one marking from the next); then it reports the borrow error as a
+// single thread re-entering the instance gets it.
 #pragma once
 
 #include <atomic>
@@ -38,6 +39,7 @@ struct SchedulerObject {
   std::atomic<std::uint64_t> borrow_flag;
 #if defined(Py_GIL_DISABLED)
   std::atomic<std::uint32_t> python_code_holders;  // borrow holders that may run Python code now
+  std::atomic<std::uint32_t> python_code_marks;    // how often a holder was so marked, ever
 #endif
 };
 
@@ -117,29 +119,33 @@ class InstanceSection {
   InstanceSection(const InstanceSection&) = delete;
   InstanceSection& operator=(const InstanceSection&) = delete;
 
-  // Runs `body`, which may run Python code (a conversion, a release of callables), with the
-  // section given up and `borrow`'s instance marked, as the interpreter lock may be given up
-  // there on the builds that have it.
+  // Runs `body`; when `may_run_python` (a conversion of an object that is not of the exact
+  // type, a release of callables), with the section given up and `borrow`'s instance marked, as
+  // the interpreter lock may be given up there on the builds that have it.
   template <class Borrow, class Body>
-  auto running_python(const Borrow& borrow, Body&& body) -> decltype(body()) {
+  auto running_python(bool may_run_python, const Borrow& borrow, Body&& body)
+      -> decltype(body()) {
 #if defined(Py_GIL_DISABLED)
+    if (!may_run_python) return std::forward<Body>(body)();
     struct Mark {
       InstanceSection& section;
-      std::atomic<std::uint32_t>& holders;
-      Mark(InstanceSection& section_in, std::atomic<std::uint32_t>& holders_in)
-          : section(section_in), holders(holders_in) {
-        holders.fetch_add(1, std::memory_order_seq_cst);
+      SchedulerObject& instance;
+      Mark(InstanceSection& section_in, SchedulerObject& instance_in)
+          : section(section_in), instance(instance_in) {
+        instance.python_code_holders.fetch_add(1, std::memory_order_seq_cst);
+        instance.python_code_marks.fetch_add(1, std::memory_order_seq_cst);
         PyCriticalSection_End(&section.section_);
         section.held_ = false;
       }
       ~Mark() {
         PyCriticalSection_Begin(&section.section_, section.self_);
         section.held_ = true;
-        holders.fetch_sub(1, std::memory_order_seq_cst);
+        instance.python_code_holders.fetch_sub(1, std::memory_order_seq_cst);
       }
-    } mark{*this, borrow.instance().python_code_holders};
+    } mark{*this, borrow.instance()};
     return std::forward<Body>(body)();
 #else
+    (void)may_run_python;
     (void)borrow;
     return std::forward<Body>(body)();
 #endif

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "binding/gil_guard.hpp"
 #include "runtime/failure.hpp"
 #include "scheduler/periodic_worker.hpp"
 
@@ -27,7 +28,8 @@ void reserve_one_more(std::vector<T>& items) {
 // On a free-threaded build a stop is a barrier only once the flag's hand-shake is through (see
 // run_flag.hpp): `cancel` and `shutdown` return after it, without holding anything a call could
 // need, so a call that is already under way delays them by `kLongestWaitForCall` at most. The
-// wait holds the instance's borrow and stays attached to the interpreter: it is short and bounded.
+// wait holds the instance's borrow but not the interpreter (GilPause): a call that needs every
+// thread to pause (the garbage collector) can go on meanwhile.
 runtime::Instant call_wait_deadline() {
   return runtime::monotonic_now().saturating_add(kLongestWaitForCall);
 }
@@ -130,6 +132,7 @@ binding::PyResult<void> SchedulerState::cancel(std::int8_t task_id) {
   }
   flag->second->stop();
   if constexpr (binding::compat::kFreeThreaded) {
+    binding::GilPause pause;
     (void)flag->second->wait_for_calls(call_wait_deadline());
   }
   return {};
@@ -145,6 +148,7 @@ TaskList SchedulerState::shutdown_keeping_pending() {
   if constexpr (binding::compat::kFreeThreaded) {
     // One deadline for every task: a shutdown waits for calls under way at most once.
     const runtime::Instant deadline = call_wait_deadline();
+    binding::GilPause pause;
     for (auto& [task_id, flag] : run_flags_) (void)flag->wait_for_calls(deadline);
     for (RunFlagRef& flag : superseded_flags_) (void)flag->wait_for_calls(deadline);
   }

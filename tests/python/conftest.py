@@ -16,6 +16,7 @@ from __future__ import annotations
 import os
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import textwrap
 import threading
@@ -29,6 +30,9 @@ import pytest
 import metronyx
 
 STOP_LINE = "Task id:{} stopped."
+
+# A free-threaded build (no interpreter lock). The few expectations that differ there say why.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def under_wine() -> bool:
