@@ -137,10 +137,13 @@ class InstanceSection {
         PyCriticalSection_End(&section.section_);
         section.held_ = false;
       }
+      // The marking ends before the section is taken again: a thread that holds the section
+      // while it waits for the borrow then waits without limit, and lets the section go at each
+      // round of its wait, rather than giving up while this one waits for the section.
       ~Mark() {
+        instance.python_code_holders.fetch_sub(1, std::memory_order_seq_cst);
         PyCriticalSection_Begin(&section.section_, section.self_);
         section.held_ = true;
-        instance.python_code_holders.fetch_sub(1, std::memory_order_seq_cst);
       }
     } mark{*this, borrow.instance()};
     return std::forward<Body>(body)();
