@@ -7,6 +7,8 @@
 #   scripts/cpython.sh ensure <flavour>   builds it unless it is there; prints its python's path
 #                                         (a path inside the chroot)
 #   scripts/cpython.sh path <flavour>     prints that path, built or not
+#   scripts/cpython.sh tarball            downloads the source tarball unless it is cached; prints
+#                                         its path (on the host)
 #
 # <flavour> is free-threaded (./configure --disable-gil), free-threaded-tsan (the same with
 # --with-thread-sanitizer, for scripts/reliability.sh tsan-ft) or with-lock (the same source with
@@ -106,6 +108,10 @@ ensure() {
   python_of "$flavour"
 }
 
+if [ "${1:-}" = tarball ] && [ $# -eq 1 ]; then
+  fetch_tarball
+  exit
+fi
 [ $# -eq 2 ] || {
   awk 'NR > 1 && /^#/ { print; next } NR > 1 { exit }' "$0" >&2
   exit 2

@@ -43,8 +43,13 @@ if ! cmp -s <(cat requirements-build.txt requirements-test.txt) "$stamp"; then
 fi
 
 log "building and installing metronyx"
+# METRONYX_SUITE_TSAN=1: the module instrumented for ThreadSanitizer (scripts/reliability.sh tsan-ft).
+defines=(-Ccmake.define.METRONYX_WERROR=ON)
+# Unstripped, with line numbers, so that a report names our frames by file and line.
+[ "${METRONYX_SUITE_TSAN:-}" != 1 ] ||
+  defines+=(-Ccmake.define.METRONYX_TSAN=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false)
 "$VENV/bin/python" -m pip install -q --no-build-isolation --no-deps \
-  -Cbuild-dir="$DIR/build" -Ccmake.define.METRONYX_WERROR=ON . >"$DIR/install.log" 2>&1 ||
+  -Cbuild-dir="$DIR/build" "${defines[@]}" . >"$DIR/install.log" 2>&1 ||
   { cat "$DIR/install.log" >&2; exit 1; }
 
 [ "${1:-}" != --install-only ] || exit 0
