@@ -45,17 +45,22 @@ log "C++ concurrency tests under TSan ($TSAN_FILTER)"
 "$DIR/cpp/tests/cpp/metronyx_tests" --gtest_filter="$TSAN_FILTER" || status=$?
 log "Python checks of threads against each other under TSan"
 # As with the lock: the fork tests stay out (TSan cannot follow a child that starts threads after
-# a fork made while threads ran).
+# a fork made while threads ran). So do the tests that count against time, which an interpreter
+# built with TSan (five to fifteen times slower) no longer meets: the busy main thread's loop
+# count, and the barrier tests, which count calls' effects after the stop returned, where the 5 ms
+# that a stop waits for a call under way covers a call only at the interpreter's normal speed.
 (cd "${TMPDIR:-/tmp}" && "$VENV/bin/python" -m pytest -p no:cacheprovider -q --timeout=900 \
   "$ROOT/tests/python/test_threads_at_once.py" \
   "$ROOT/tests/python/test_reliability_stress.py" "$ROOT/tests/python/test_reliability_leaks.py" \
   "$ROOT/tests/python/test_reliability_properties.py" "$ROOT/tests/python/test_reliability_faults.py" \
-  "$ROOT/tests/python/test_worker_contention.py" "$ROOT/tests/python/test_busy_main_thread.py" \
+  "$ROOT/tests/python/test_worker_contention.py" \
   "$ROOT/tests/python/test_like_python_threads.py" "$ROOT/tests/python/test_stopping_and_forking.py" \
-  -k "not forked and not fork_inside" "$@") || status=$?
+  -k "not forked and not fork_inside and not test_no_call_starts_after" "$@") || status=$?
 
-# Each report is a block from "WARNING: ThreadSanitizer:" to its closing line of '='s; the ones
-# with a frame in metronyx's sources fail the run.
+# Each report is a block from "WARNING: ThreadSanitizer:" to its closing line of '='s; it is ours
+# when one of its accesses (or mutex operations) happens in metronyx's code: the first two frames
+# of that access's stack in our sources or our module. Our frames further down (a worker's call
+# into the interpreter, the creation of a thread) do not make the interpreter's race ours.
 unset TSAN_OPTIONS
 "$VENV/bin/python" - "$DIR/reports" "$ROOT/src/" <<'PY' || status=1
 import pathlib, re, sys
@@ -63,15 +68,26 @@ reports, ours = pathlib.Path(sys.argv[1]), sys.argv[2]
 blocks = []
 for path in sorted(reports.iterdir()):
     blocks += re.findall(r"WARNING: ThreadSanitizer:.*?\n={10,}", path.read_text(errors="replace"), re.S)
-mine = [block for block in blocks if ours in block or "/metronyx.cpython" in block]
-print(f"TSan reports: {len(blocks)} in all, {len(mine)} with a frame in metronyx's sources")
+def is_ours(block):
+    for section in re.split(r"\n(?=  \S)", block):
+        header = section.lstrip().splitlines()[0]
+        if header.startswith(("Thread ", "Location is heap block")) or " created by " in header:
+            continue
+        top = [line for line in section.splitlines() if re.match(r"\s+#[01] ", line)]
+        if any(ours in line or "(metronyx.cpython" in line for line in top):
+            return True
+    return False
+
+
+mine = [block for block in blocks if is_ours(block)]
+print(f"TSan reports: {len(blocks)} in all, {len(mine)} in metronyx's code")
 for block in mine:
     print(block)
 kinds = {}
 for block in blocks:
     if block not in mine:
         frame = re.search(r"#0 (\S+)", block)
-        kind = block.splitlines()[0].removeprefix("WARNING: ThreadSanitizer: ")
+        kind = re.sub(r" \(pid=\d+\)", "", block.splitlines()[0].removeprefix("WARNING: ThreadSanitizer: "))
         key = f"{kind} in {frame.group(1) if frame else '?'}"
         kinds[key] = kinds.get(key, 0) + 1
 for key, count in sorted(kinds.items(), key=lambda item: -item[1]):
