@@ -91,8 +91,8 @@ PyResult<OwnedRef> make_module(ModuleDefinition& definition) {
   install_fork_handlers();
   watch_for_runtime_end();
   PyObject* first = nullptr;
-  if (definition.module_cache.compare_exchange_strong(first, module.get(), std::memory_order_acq_rel,
-                                                      std::memory_order_acquire)) {
+  if (definition.module_cache.compare_exchange_strong(
+          first, module.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
     return OwnedRef::new_ref(module.into_raw());
   }
   return OwnedRef::new_ref(first);  // made in the meantime: the first one stays

@@ -20,7 +20,7 @@ struct ModuleDefinition {
   PyResult<void> (*populate_module)(PyObject* module);
   PyModuleDef definition;
   std::atomic<std::int64_t> interpreter_id;  // -1 until the first import records its interpreter
-  std::atomic<PyObject*> module_cache;  // written once per runtime, never released
+  std::atomic<PyObject*> module_cache;       // written once per runtime, never released
 };
 
 // The module's one definition (process-wide, never destroyed).

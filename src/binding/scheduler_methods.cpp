@@ -82,8 +82,8 @@ PyObject* scheduler_schedule(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
     OwnedRef py_func = extract_object(slots[0]);
-    PyResult<double> interval = section.running_python(
-        !PyFloat_CheckExact(slots[1]), *borrow, [&] { return extract_double(slots[1]); });
+    PyResult<double> interval = section.running_python(!PyFloat_CheckExact(slots[1]), *borrow,
+                                                       [&] { return extract_double(slots[1]); });
     if (!interval)
       return std::unexpected(attribute_argument_error("interval", std::move(interval.error())));
     // The id's int first (ids below -5 are not cached and need memory): a call that fails leaves
@@ -106,8 +106,8 @@ PyObject* scheduler_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nar
     InstanceSection section(self);
     PyResult<SharedBorrow> borrow = borrow_shared(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
-    PyResult<std::int8_t> task_id = section.running_python(
-        !PyLong_CheckExact(slots[0]), *borrow, [&] { return extract_int8(slots[0]); });
+    PyResult<std::int8_t> task_id = section.running_python(!PyLong_CheckExact(slots[0]), *borrow,
+                                                           [&] { return extract_int8(slots[0]); });
     if (!task_id)
       return std::unexpected(attribute_argument_error("task_id", std::move(task_id.error())));
     if (auto cancelled = borrow->state().cancel(*task_id); !cancelled) {

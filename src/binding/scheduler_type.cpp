@@ -150,9 +150,8 @@ bool try_borrow_shared(SchedulerObject& instance) {
 
 bool try_borrow_exclusive(SchedulerObject& instance) {
   std::uint64_t expected = 0;
-  return instance.borrow_flag.compare_exchange_strong(expected, kExclusive,
-                                                      std::memory_order_acquire,
-                                                      std::memory_order_relaxed);
+  return instance.borrow_flag.compare_exchange_strong(
+      expected, kExclusive, std::memory_order_acquire, std::memory_order_relaxed);
 }
 
 // Takes the borrow, on a free-threaded build after waiting for another thread's (see the header):

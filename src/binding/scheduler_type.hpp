@@ -123,8 +123,7 @@ class InstanceSection {
   // type, a release of callables), with the section given up and `borrow`'s instance marked, as
   // the interpreter lock may be given up there on the builds that have it.
   template <class Borrow, class Body>
-  auto running_python(bool may_run_python, const Borrow& borrow, Body&& body)
-      -> decltype(body()) {
+  auto running_python(bool may_run_python, const Borrow& borrow, Body&& body) -> decltype(body()) {
 #if defined(Py_GIL_DISABLED)
     if (!may_run_python) return std::forward<Body>(body)();
     struct Mark {
