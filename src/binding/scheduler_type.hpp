@@ -2,7 +2,7 @@
 // borrow rules by which every method reaches an instance's state.
 //
 // Contract:
-// - Everything here runs with the interpreter lock held.
+// - Everything here runs with the interpreter lock held (attached, on a free-threaded build).
 // - The type object, its docstring and method table are created on first use and kept for the
 //   process (never released, so no worker can outlive them).
 // - Instances are not tracked by the garbage collector and cannot be subclassed.
