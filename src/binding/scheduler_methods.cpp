@@ -21,6 +21,13 @@ PyResult<OwnedRef> none() {
   return OwnedRef::new_ref(Py_None);
 }
 
+// Whether converting `argument` may run Python code: only an instance of a heap type (a class
+// written in Python) can bring a `__float__` or `__index__` of Python code; the interpreter's own
+// types (float, int, str and the like) convert, or refuse, in C.
+bool may_run_python(PyObject* argument) {
+  return PyType_HasFeature(Py_TYPE(argument), Py_TPFLAGS_HEAPTYPE);
+}
+
 PyResult<OwnedRef> task_id_object(std::int8_t task_id) {
   PyObject* id = PyLong_FromLong(task_id);
   if (id == nullptr) return std::unexpected(PyErr::fetch());
@@ -82,7 +89,7 @@ PyObject* scheduler_schedule(PyObject* self, PyObject* const* args, Py_ssize_t n
     PyResult<ExclusiveBorrow> borrow = borrow_exclusive(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
     OwnedRef py_func = extract_object(slots[0]);
-    PyResult<double> interval = section.running_python(!PyFloat_CheckExact(slots[1]), *borrow,
+    PyResult<double> interval = section.running_python(may_run_python(slots[1]), *borrow,
                                                        [&] { return extract_double(slots[1]); });
     if (!interval)
       return std::unexpected(attribute_argument_error("interval", std::move(interval.error())));
@@ -106,7 +113,7 @@ PyObject* scheduler_cancel(PyObject* self, PyObject* const* args, Py_ssize_t nar
     InstanceSection section(self);
     PyResult<SharedBorrow> borrow = borrow_shared(self);
     if (!borrow) return std::unexpected(std::move(borrow.error()));
-    PyResult<std::int8_t> task_id = section.running_python(!PyLong_CheckExact(slots[0]), *borrow,
+    PyResult<std::int8_t> task_id = section.running_python(may_run_python(slots[0]), *borrow,
                                                            [&] { return extract_int8(slots[0]); });
     if (!task_id)
       return std::unexpected(attribute_argument_error("task_id", std::move(task_id.error())));

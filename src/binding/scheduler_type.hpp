@@ -119,9 +119,9 @@ class InstanceSection {
   InstanceSection(const InstanceSection&) = delete;
   InstanceSection& operator=(const InstanceSection&) = delete;
 
-  // Runs `body`; when `may_run_python` (a conversion of an object that is not of the exact
-  // type, a release of callables), with the section given up and `borrow`'s instance marked, as
-  // the interpreter lock may be given up there on the builds that have it.
+  // Runs `body`; when `may_run_python` (a conversion of an instance of a Python class, a release
+  // of callables), with the section given up and `borrow`'s instance marked, as the interpreter
+  // lock may be given up there on the builds that have it.
   template <class Borrow, class Body>
   auto running_python(bool may_run_python, const Borrow& borrow, Body&& body) -> decltype(body()) {
 #if defined(Py_GIL_DISABLED)
