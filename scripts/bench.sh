@@ -11,6 +11,11 @@
 # `--trace-handoff [VERSION]` (first; default 3.13) builds the hand-over trace build for that
 # version and runs bench/handoff_trace.py with it: where the slowest busy-main calls lose their
 # time.
+#
+# `--free-threaded` runs bench/parallel.py (computing tasks on several cores, and the cost of a
+# trivial call) on the free-threaded CPython 3.13 and on a build of the same source with the lock,
+# both made by scripts/cpython.sh in the amd64 chroot, and compares them
+# (bench/results/parallel-*.json).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,6 +25,32 @@ if [ "${1:-}" = --trace-handoff ]; then
   if [ $# -gt 0 ] && [[ $1 != -* ]]; then version=$1; shift; fi
   echo "== hand-over trace on CPython $version"
   METRONYX_TRACE_HANDOFF=1 exec scripts/versions.sh --run "$version" python "$PWD/bench/handoff_trace.py" "$@"
+fi
+
+if [ "${1:-}" = --free-threaded ]; then
+  shift
+  ROOT=$PWD
+  mkdir -p bench/results
+  for flavour in with-lock free-threaded; do
+    python=$(scripts/cpython.sh ensure "$flavour")
+    name=313$([ "$flavour" = free-threaded ] && echo t || echo -lock)
+    echo "== bench/parallel.py on CPython 3.13.5 ($flavour)"
+    scripts/chroot.sh run amd64 "$ROOT/scripts/version_suite.sh" "$python" "$name" --install-only
+    scripts/chroot.sh run amd64 "$ROOT/build/py$name/venv/bin/python" "$ROOT/bench/parallel.py" \
+      --output "$ROOT/bench/results/parallel-$flavour.json" "$@" >/dev/null
+  done
+  exec .venv/bin/python - "$ROOT/bench/results" <<'PY'
+import json, sys
+results = {name: json.load(open(f"{sys.argv[1]}/parallel-{name}.json")) for name in ("with-lock", "free-threaded")}
+print(f"{'build':16} {'tasks':>5} {'calls/s':>10} {'cores':>6}")
+for name, result in results.items():
+    for tasks, figures in result["computing"].items():
+        print(f"{name:16} {tasks:>5} {figures['calls_per_second']:10.0f} {figures['cores_used']:6.2f}")
+    print(f"{name:16} 2 tasks / 1 task: {result['two_tasks_over_one']:.2f}x; "
+          f"a trivial call: {result['trivial']['ns_per_call']:.0f} ns")
+ratio = results["free-threaded"]["trivial"]["ns_per_call"] / results["with-lock"]["trivial"]["ns_per_call"]
+print(f"trivial call, free-threaded / with the lock: {ratio:.2f}x")
+PY
 fi
 
 if [ "${1:-}" = --python ]; then

@@ -9,6 +9,7 @@
 #   scripts/chroot.sh run <arch> <cmd...>    runs <cmd> inside it as root, with the checkout
 #                                            mounted at the same path as on the host, /proc,
 #                                            /dev and the host's name service files
+#   scripts/chroot.sh mirror                 prints the Debian mirror the chroots come from
 #
 # <arch> is amd64 or arm64 (arm64 runs under qemu user-mode emulation, registered with binfmt_misc
 # on the host). The chroots live in $METRONYX_CHROOT_ROOT (default /var/cache/metronyx), outside
@@ -22,20 +23,27 @@ log() { printf '[chroot] %s\n' "$*" >&2; }
 
 # Every interpreter the tests run that the host lacks, with headers and venv, a C++ compiler for
 # building the module inside, and for amd64 the debug interpreter and the aarch64 cross compiler
-# (the aarch64 wheels of the versions that only the chroot has are cross-built there).
+# (the aarch64 wheels of the versions that only the chroot has are cross-built there), what
+# scripts/cpython.sh needs to build the free-threaded interpreter there, and GoogleTest for the C++
+# tests against that interpreter.
 packages_for() {
   local common=(ca-certificates g++ make
     python3.13 python3.13-dev python3.13-venv
     python3.14 python3.14-dev python3.14-venv
     python3.15 python3.15-dev python3.15-venv)
   case $1 in
-    amd64) echo "${common[@]} python3.13-dbg g++-aarch64-linux-gnu" ;;
+    amd64) echo "${common[@]} python3.13-dbg g++-aarch64-linux-gnu $(cpython_build_packages)" ;;
     arm64) echo "${common[@]}" ;;
     *)
       echo "unknown architecture: $1 (amd64, arm64)" >&2
       exit 2
       ;;
   esac
+}
+
+cpython_build_packages() {
+  echo "pkg-config xz-utils libssl-dev zlib1g-dev libffi-dev libbz2-dev liblzma-dev libsqlite3-dev" \
+    "libreadline-dev libncurses-dev libexpat1-dev libgdbm-dev uuid-dev libgtest-dev"
 }
 
 chroot_dir() { echo "$CHROOT_ROOT/sid-$1"; }
@@ -131,6 +139,10 @@ run() {
   ' metronyx-chroot "$dir" "$ROOT" "${passed[@]}" "$@"
 }
 
+if [ "${1:-}" = mirror ]; then
+  host_mirror
+  exit
+fi
 [ $# -ge 2 ] || {
   awk 'NR > 1 && /^#/ { print; next } NR > 1 { exit }' "$0" >&2
   exit 2
@@ -142,7 +154,7 @@ case $command in
   ensure) ensure "$1" ;;
   run) run "$@" ;;
   *)
-    echo "unknown command: $command (path, ensure, run)" >&2
+    echo "unknown command: $command (path, ensure, run, mirror)" >&2
     exit 2
     ;;
 esac

@@ -31,7 +31,7 @@ git ls-files -z --cached --others --exclude-standard |
 sdist=$(ls dist/*.tar.gz)
 echo "$sdist ($(($(date +%s) - start)) s)"
 
-log "wheels: 4 CPython versions x 2 architectures, built from the sdist and tested as shipped"
+log "wheels: 4 CPython versions x 2 architectures and the free-threaded 3.13 for x86-64, built from the sdist and tested as shipped"
 scripts/wheels.sh matrix "$sdist" dist
 
 log "twine check --strict"

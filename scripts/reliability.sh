@@ -10,6 +10,11 @@
 #   scripts/reliability.sh properties  property-based checks, many examples
 #   scripts/reliability.sh stress      stress checks, thousands of operations, 200 exits
 #   scripts/reliability.sh faults      fault injection
+#   scripts/reliability.sh tsan-ft     TSan on the free-threaded CPython 3.13, itself built with
+#                                      TSan (scripts/cpython.sh, in the amd64 chroot): the C++
+#                                      concurrency tests and the Python checks of threads against
+#                                      each other; fails on a report with a frame of metronyx's
+#                                      own (the interpreter's known races are suppressed)
 #   scripts/reliability.sh debug       the whole Python suite on CPython's debug build (python3.13d
 #                                      from Debian, in the chroot of scripts/chroot.sh): reference
 #                                      count and interpreter-lock assertions on every call
@@ -216,6 +221,17 @@ run_debug() { # run_debug full|quick
     "${tests[@]}" "${PYTEST_ARGS[@]}"
 }
 
+run_tsan_ft() {
+  log "TSan on the free-threaded CPython 3.13 (the interpreter built with TSan too)"
+  local python supp=$ROOT/build/py313t-tsan/tsan.supp
+  python=$(scripts/cpython.sh ensure free-threaded-tsan)
+  # The interpreter's suppressions of its own known races, from its source tarball.
+  mkdir -p "$(dirname "$supp")"
+  tar -xJf "$(scripts/cpython.sh tarball)" -O --wildcards '*/Tools/tsan/suppressions_free_threading.txt' >"$supp"
+  METRONYX_RELIABILITY=quick scripts/chroot.sh run amd64 "$ROOT/scripts/lib/tsan_ft.sh" "$python" \
+    "$supp" "${PYTEST_ARGS[@]}"
+}
+
 run_reliability() { # run_reliability <leaks|properties|stress|faults>
   log "$1 (METRONYX_RELIABILITY=$METRONYX_RELIABILITY)"
   run_pytest "$VENV_BIN/python" -- "$(reliability_file "$1")" "${PYTEST_ARGS[@]}"
@@ -239,9 +255,9 @@ fi
 
 for command in "${COMMANDS[@]}"; do
   case $command in
-    asan | tsan | xdev | leaks | properties | stress | faults | debug | quick | all) ;;
+    asan | tsan | tsan-ft | xdev | leaks | properties | stress | faults | debug | quick | all) ;;
     *)
-      echo "unknown check: $command (asan, tsan, xdev, leaks, properties, stress, faults, debug, quick, all)" >&2
+      echo "unknown check: $command (asan, tsan, tsan-ft, xdev, leaks, properties, stress, faults, debug, quick, all)" >&2
       exit 2
       ;;
   esac
@@ -252,6 +268,7 @@ for command in "${COMMANDS[@]}"; do
   case $command in
     asan) export METRONYX_RELIABILITY=full && run_asan full ;;
     tsan) export METRONYX_RELIABILITY=full && run_tsan full ;;
+    tsan-ft) run_tsan_ft ;;
     xdev) export METRONYX_RELIABILITY=quick && run_xdev ;;
     leaks | properties | stress | faults) export METRONYX_RELIABILITY=full && run_reliability "$command" ;;
     debug) export METRONYX_RELIABILITY=quick && run_debug full ;;

@@ -11,8 +11,9 @@
 #                                           runs the out-of-memory tests, which depend on how
 #                                           the C++ runtime is linked
 #   scripts/wheels.sh matrix <sdist> <dir>  (make dist) the wheels of CPython 3.12 to 3.15 for both
-#                                           architectures, built from the unpacked sdist into
-#                                           <dir>, each checked and run against the Python suite
+#                                           architectures and of the free-threaded 3.13 (cp313t)
+#                                           for x86-64, built from the unpacked sdist into <dir>,
+#                                           each checked and run against the Python suite
 #   scripts/wheels.sh build|pair|check|retag|run|headers ...   single steps of the above
 #
 # How a wheel reaches glibc 2.28: Debian's g++ (and its aarch64 cross compiler) compiles against
@@ -133,7 +134,8 @@ platforms() { # platforms <arch>: pip's --platform options for a glibc 2.28 syst
 tools_venv() {
   local where=$1 python=$2 runner=() version venv site
   [ "$where" = host ] || runner=("$ROOT/scripts/chroot.sh" run "$where")
-  version=$("${runner[@]}" "$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  # 3.13t for the free-threaded 3.13: a venv of its own, though the tools are the same.
+  version=$("${runner[@]}" "$python" -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))')
   venv=$WORK/tools-$version-$where
   if [ ! -f "$venv/.ready" ]; then
     log "build tools for Python $version ($where)"
@@ -141,7 +143,7 @@ tools_venv() {
     "${runner[@]}" "$python" -m venv --without-pip "$venv"
     site=$(ls -d "$venv"/lib/python3*/site-packages)
     "$VENV_BIN/python" -m pip install -q --disable-pip-version-check --target "$site" \
-      $(platforms "$(uname -m)") --python-version "$version" --implementation cp \
+      $(platforms "$(uname -m)") --python-version "${version%t}" --implementation cp \
       --only-binary :all: "scikit-build-core>=0.11.1" "cmake>=3.24" ninja build >&2 ||
       die "could not install the build tools for Python $version ($where)"
     touch "$venv/.ready"
@@ -170,7 +172,7 @@ build() {
       -Ccmake.define.CMAKE_STRIP="$(command -v "$arch-linux-gnu-strip")")
   fi
   dir=$(toolchain "$arch" "$compiler")
-  version=$("$tools" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+  version=$("$tools" -c 'import sys; print("%d.%d%s" % (*sys.version_info[:2], sys.abiflags))')
   mkdir -p "$out"
   local log_file=$WORK/build-$version-$arch.log
   # Release (the project's default for wheels), stripped by the install step; warnings are
@@ -337,11 +339,19 @@ stage_time() { # stage_time <start> <what>: records how long a stage took
 }
 
 # build_pair <version> <source> <raw dir>: the x86-64 and aarch64 wheels of <version>, built on
-# the host if it has that interpreter, else in the amd64 chroot; prints where they ran.
+# the host if it has that interpreter, else in the amd64 chroot; prints where they ran. 3.13t,
+# the free-threaded 3.13 of scripts/cpython.sh, has only its x86-64 wheel built here (no aarch64
+# free-threaded interpreter is at hand to take its pyconfig.h from, nor to run the wheel).
 build_pair() {
-  local version=$1 source=$2 raw=$3 python where=host base start
-  python=$(find_python "$version" || true)
-  if [ -z "$python" ]; then
+  local version=$1 source=$2 raw=$3 python where=host base start arches=(x86_64 aarch64)
+  python=
+  [ "$version" = 3.13t ] || python=$(find_python "$version" || true)
+  if [ "$version" = 3.13t ]; then
+    where=amd64
+    python=$("$ROOT/scripts/cpython.sh" ensure free-threaded)
+    base=$("$ROOT/scripts/chroot.sh" path amd64)$(dirname "$(dirname "$python")")/include/python3.13t
+    arches=(x86_64)
+  elif [ -z "$python" ]; then
     where=amd64
     python=/usr/bin/python$version
     "$ROOT/scripts/chroot.sh" ensure amd64 >/dev/null
@@ -355,7 +365,7 @@ build_pair() {
   [ "$where" = host ] || runner=("$ROOT/scripts/chroot.sh" run amd64)
   tools=$(tools_venv "$where" "$python")
   local arch headers
-  for arch in x86_64 aarch64; do
+  for arch in "${arches[@]}"; do
     start=$(now)
     log "building the $version $arch wheel ($where)"
     headers=$(target_headers "$arch" "$base" "$version")
@@ -369,6 +379,10 @@ build_pair() {
 # interpreter, or nothing where no interpreter of <version> is at hand.
 run_where() {
   local version=$1 arch=$2 python
+  if [ "$version" = 3.13t ]; then
+    [ "$arch" = x86_64 ] && echo "amd64 $("$ROOT/scripts/cpython.sh" path free-threaded)"
+    return 0
+  fi
   if [ "$arch" = x86_64 ]; then
     python=$(find_python "$version" || true)
     [ -n "$python" ] && { echo "host $python"; return 0; }
@@ -416,7 +430,8 @@ quick() {
 }
 
 # matrix <sdist> <dir>: every version's wheels for both architectures from the sdist, into <dir>.
-VERSIONS=(3.12 3.13 3.14 3.15)
+# METRONYX_WHEEL_VERSIONS narrows it, e.g. to 3.13t, while working on one.
+read -r -a VERSIONS <<<"${METRONYX_WHEEL_VERSIONS:-3.12 3.13 3.14 3.15 3.13t}"
 # Under qemu the suite runs 30 times slower (13 minutes for 3.13), and these tests measure what
 # emulation changes, not the module: a count of loop turns in a fixed time; hypothesis runs that
 # exceed the per-test timeout; resident memory, which qemu's code cache grows; and thread limits,
@@ -435,9 +450,10 @@ matrix() {
   rm -rf "$source" "$raw"
   mkdir -p "$source" "$out"
   tar -xzf "$sdist" -C "$source" --strip-components=1
-  log "making sure both chroots exist"
+  log "making sure the chroots exist"
   "$ROOT/scripts/chroot.sh" ensure amd64 >/dev/null
-  "$ROOT/scripts/chroot.sh" ensure arm64 >/dev/null
+  # Only 3.13t has no aarch64 wheel (see build_pair).
+  [ "${VERSIONS[*]}" = 3.13t ] || "$ROOT/scripts/chroot.sh" ensure arm64 >/dev/null
   for version in "${VERSIONS[@]}"; do
     build_pair "$version" "$source" "$raw" >/dev/null
   done
@@ -447,6 +463,8 @@ matrix() {
   done
   for wheel in "${wheels[@]}"; do
     version=$(basename "$wheel" | cut -d- -f3 | sed 's/^cp3/3./')
+    # The free-threaded ABI (cp313t) shares its python tag (cp313) with the build with the lock.
+    case $(basename "$wheel" | cut -d- -f4) in *t) version=${version}t ;; esac
     case $wheel in *aarch64*) arch=aarch64 ;; *) arch=x86_64 ;; esac
     where=
     read -r where runner_python <<<"$(run_where "$version" "$arch")"

@@ -3,9 +3,12 @@
 #include <atomic>
 
 #include "binding/exit_gate.hpp"
+#include "binding/python.hpp"
+#include "binding/release_pool.hpp"
+#if !defined(Py_GIL_DISABLED)
 #include "binding/lock_queue.hpp"
 #include "binding/main_thread_handoff.hpp"
-#include "binding/release_pool.hpp"
+#endif
 #include "runtime/stdio.hpp"
 #include "runtime/threads.hpp"
 
@@ -19,11 +22,15 @@ std::atomic<bool> handlers_installed{false};
 
 // Runs in the child while it has a single thread: plain stores only.
 void reset_in_child() {
+#if !defined(Py_GIL_DISABLED)
   reset_lock_queue_after_fork();
+#endif
   reset_release_pool_after_fork();
   runtime::reset_line_lock_after_fork();
   ExitGate::reset_after_fork();
+#if !defined(Py_GIL_DISABLED)
   MainThreadHandoff::reset_after_fork();
+#endif
   generation.fetch_add(1, std::memory_order_relaxed);
 }
 

@@ -121,4 +121,12 @@ GilSuspension::~GilSuspension() noexcept(false) {
   drain_deferred_releases();
 }
 
+GilPause::GilPause()
+    : saved_count_(std::exchange(tls_gil_count, 0)), thread_state_(PyEval_SaveThread()) {}
+
+GilPause::~GilPause() noexcept(false) {
+  tls_gil_count = saved_count_;
+  PyEval_RestoreThread(thread_state_);
+}
+
 }  // namespace metronyx::binding

@@ -70,6 +70,24 @@ class GilSuspension {
   PyThreadState* const thread_state_;
 };
 
+// Gives the lock up for a short wait that needs nothing from the interpreter, and takes it back
+// without draining: for a method that waits for a worker (see RunFlag::wait_for_calls) while it
+// holds its instance's borrow, where other threads' finalizers must not run. On a free-threaded
+// build this detaches the thread, so that a stop-the-world pause the waited-for call needs (the
+// garbage collector's) is not held up by the waiter.
+class GilPause {
+ public:
+  GilPause();
+  // May end the thread (forced unwind) when the interpreter is finalizing, hence not noexcept.
+  ~GilPause() noexcept(false);
+  GilPause(const GilPause&) = delete;
+  GilPause& operator=(const GilPause&) = delete;
+
+ private:
+  const std::int64_t saved_count_;
+  PyThreadState* const thread_state_;
+};
+
 // The calling thread's count of live guards (see above).
 [[nodiscard]] std::int64_t gil_count();
 

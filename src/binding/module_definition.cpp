@@ -31,17 +31,18 @@ ModuleDefinition the_definition{
     nullptr,
 };
 
-// Interned once, kept for the runtime that made it.
-PyObject* all_name_cell = nullptr;
+// Interned once, kept for the runtime that made it. Interning makes every thread's string the same
+// object, so a thread that loses the race to fill the cell keeps the reference it made, as the
+// interned table does.
+std::atomic<PyObject*> all_name_cell{nullptr};
 
 PyObject* all_name() {
-  if (all_name_cell == nullptr) {
-    PyObject* created = PyUnicode_FromStringAndSize("__all__", 7);
-    if (created == nullptr) fail_on_api_error();
-    PyUnicode_InternInPlace(&created);
-    all_name_cell = created;
-  }
-  return all_name_cell;
+  if (PyObject* known = all_name_cell.load(std::memory_order_acquire)) return known;
+  PyObject* created = PyUnicode_FromStringAndSize("__all__", 7);
+  if (created == nullptr) fail_on_api_error();
+  PyUnicode_InternInPlace(&created);
+  all_name_cell.store(created, std::memory_order_release);
+  return created;
 }
 
 }  // namespace
@@ -68,11 +69,19 @@ PyResult<OwnedRef> make_module(ModuleDefinition& definition) {
         "metronyx does not support sub-interpreters: it can only be imported once per process, "
         "in the interpreter that imported it first (see the README's section on interpreters)"));
   }
-  if (definition.module_cache != nullptr) return OwnedRef::new_ref(definition.module_cache);
+  if (PyObject* made = definition.module_cache.load(std::memory_order_acquire)) {
+    return OwnedRef::new_ref(made);
+  }
 
   PyObject* created = PyModule_Create2(&definition.definition, 1013);
   if (created == nullptr) return std::unexpected(PyErr::fetch());
   OwnedRef module = OwnedRef::steal(created);
+#if defined(Py_GIL_DISABLED)
+  // Without this the interpreter turns its lock back on for the whole process when it loads us.
+  if (PyUnstable_Module_SetGIL(module.get(), Py_MOD_GIL_NOT_USED) != 0) {
+    return std::unexpected(PyErr::fetch());
+  }
+#endif
   if (auto populated = definition.populate_module(module.get()); !populated) {
     return std::unexpected(std::move(populated.error()));  // `module` is destroyed
   }
@@ -82,14 +91,18 @@ PyResult<OwnedRef> make_module(ModuleDefinition& definition) {
   install_exit_gate();
   install_fork_handlers();
   watch_for_runtime_end();
-  if (definition.module_cache == nullptr) definition.module_cache = module.into_raw();
-  return OwnedRef::new_ref(definition.module_cache);
+  PyObject* first = nullptr;
+  if (definition.module_cache.compare_exchange_strong(
+          first, module.get(), std::memory_order_acq_rel, std::memory_order_acquire)) {
+    return OwnedRef::new_ref(module.into_raw());
+  }
+  return OwnedRef::new_ref(first);  // made in the meantime: the first one stays
 }
 
 void forget_module_for_new_runtime(ModuleDefinition& definition) {
-  definition.module_cache = nullptr;
+  definition.module_cache.store(nullptr, std::memory_order_relaxed);
   definition.interpreter_id.store(-1);
-  all_name_cell = nullptr;
+  all_name_cell.store(nullptr, std::memory_order_relaxed);
 }
 
 PyResult<void> populate_module(PyObject* module) {

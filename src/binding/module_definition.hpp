@@ -4,7 +4,8 @@
 // Contract: everything runs with the interpreter lock held (the interpreter calls the entry point
 // with it), except `forget_module_for_new_runtime`, which runs after the runtime is finalized.
 // `interpreter_id` is compared and swapped atomically; the module cell is written at most once per
-// runtime and its reference never released (the runtime's finalization frees the module).
+// runtime and its reference never released (the runtime's finalization frees the module). The
+// cell is atomic (release on the write, acquire on reads), as a free-threaded build needs.
 #pragma once
 
 #include <atomic>
@@ -19,7 +20,7 @@ struct ModuleDefinition {
   PyResult<void> (*populate_module)(PyObject* module);
   PyModuleDef definition;
   std::atomic<std::int64_t> interpreter_id;  // -1 until the first import records its interpreter
-  PyObject* module_cache;  // written once per runtime under the lock, never released
+  std::atomic<PyObject*> module_cache;       // written once per runtime, never released
 };
 
 // The module's one definition (process-wide, never destroyed).

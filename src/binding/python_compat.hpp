@@ -1,11 +1,11 @@
-// The interpreter versions the module supports (3.12 to 3.15, builds with the interpreter lock)
-// differ in a few names of the C API. This is the one place that knows: every unit includes it
-// through python.hpp and uses the current (3.13) names, which on 3.13 and later are the
-// interpreter's own, untouched.
+// The interpreter versions the module supports (3.12 to 3.15 with the interpreter lock, 3.13 on
+// free-threaded) differ in a few names of the C API. This is the one place that knows: every unit
+// includes it through python.hpp and uses the current (3.13) names, which on 3.13 and later are
+// the interpreter's own, untouched.
 #pragma once
 
-#if defined(Py_GIL_DISABLED)
-#error "metronyx needs a CPython build with the global interpreter lock; free-threaded builds are not supported"
+#if defined(Py_GIL_DISABLED) && PY_VERSION_HEX < 0x030D0000
+#error "metronyx supports free-threaded CPython from 3.13 on"
 #endif
 #if PY_VERSION_HEX < 0x030C0000
 #error "metronyx needs CPython 3.12 or newer"
@@ -21,6 +21,16 @@ inline int PyUnstable_AtExit(PyInterpreterState* interpreter, atexit_datacallbac
 #endif
 
 namespace metronyx::binding::compat {
+
+// A free-threaded build (Py_GIL_DISABLED): no interpreter lock serialises the threads that run
+// Python code, so what the lock guaranteed by itself is done by other means there (instance
+// sections, the run flag's hand-shake), and what only helps threads take turns at the lock (the
+// lock queue, the main thread's hand-over) is left out.
+#if defined(Py_GIL_DISABLED)
+inline constexpr bool kFreeThreaded = true;
+#else
+inline constexpr bool kFreeThreaded = false;
+#endif
 
 #if PY_VERSION_HEX < 0x030D0000
 // On 3.12 a pending call posted from a thread other than the main thread is not noticed until

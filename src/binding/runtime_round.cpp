@@ -3,10 +3,12 @@
 #include <atomic>
 
 #include "binding/exit_gate.hpp"
-#include "binding/main_thread_handoff.hpp"
 #include "binding/module_definition.hpp"
 #include "binding/py_err.hpp"
 #include "binding/python.hpp"
+#if !defined(Py_GIL_DISABLED)
+#include "binding/main_thread_handoff.hpp"
+#endif
 #include "binding/release_pool.hpp"
 #include "binding/scheduler_type.hpp"
 
@@ -25,7 +27,9 @@ void end_of_runtime() {
   forget_scheduler_type();
   forget_panic_exception_type();
   forget_deferred_releases();
+#if !defined(Py_GIL_DISABLED)
   MainThreadHandoff::reset_after_fork();  // no request is outstanding in the next runtime either
+#endif
   // The new round first: a worker of the old one that sees the gate open again sees it too.
   round.fetch_add(1, std::memory_order_seq_cst);
   ExitGate::reopen();

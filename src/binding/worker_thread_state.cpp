@@ -8,17 +8,36 @@ namespace metronyx::binding {
 
 namespace {
 
+// `sys.<name>` as a strong reference; empty when sys has no such attribute. PySys_GetObject lends
+// its result from sys's dictionary, and on a free-threaded build another thread may replace the
+// entry and free the object while this one still uses it: there the reference is our own.
+PyResult<OwnedRef> sys_attribute(const char* name) {
+#if defined(Py_GIL_DISABLED)
+  OwnedRef sys = OwnedRef::steal(PyImport_ImportModule("sys"));
+  if (!sys) return std::unexpected(PyErr::fetch());
+  PyObject* found = nullptr;
+  if (PyObject_GetOptionalAttrString(sys.get(), name, &found) < 0) {
+    return std::unexpected(PyErr::fetch());
+  }
+  return OwnedRef::steal(found);
+#else
+  PyObject* found = PySys_GetObject(name);  // borrowed, and the lock keeps it alive meanwhile
+  return found != nullptr ? OwnedRef::new_ref(found) : OwnedRef();
+#endif
+}
+
 // `threading.<getter>()`, and if it is set, `sys.<setter>(hook)` on this thread.
 PyResult<void> adopt_hook(PyObject* threading, const char* getter, const char* setter) {
   OwnedRef hook = OwnedRef::steal(PyObject_CallMethod(threading, getter, nullptr));
   if (!hook) return std::unexpected(PyErr::fetch());
   if (hook.get() == Py_None) return {};
-  PyObject* install = PySys_GetObject(setter);  // borrowed
-  if (install == nullptr) {
+  PyResult<OwnedRef> install = sys_attribute(setter);
+  if (!install) return std::unexpected(std::move(install.error()));
+  if (!*install) {
     return std::unexpected(
         PyErr::new_owned(ExceptionKind::runtime_error, std::string("lost sys.") + setter));
   }
-  OwnedRef installed = OwnedRef::steal(PyObject_CallOneArg(install, hook.get()));
+  OwnedRef installed = OwnedRef::steal(PyObject_CallOneArg(install->get(), hook.get()));
   if (!installed) return std::unexpected(PyErr::fetch());
   return {};
 }

@@ -13,8 +13,10 @@
 #include "binding/fork_safety.hpp"
 #include "binding/gil_guard.hpp"
 #include "binding/handoff_trace.hpp"
+#if !defined(Py_GIL_DISABLED)
 #include "binding/lock_queue.hpp"
 #include "binding/main_thread_handoff.hpp"
+#endif
 #include "binding/py_err.hpp"
 #include "binding/runtime_round.hpp"
 #include "binding/worker_thread_state.hpp"
@@ -56,6 +58,7 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
                         const runtime::Instant& woke) {
   binding::WorkerThreadState& thread_state = record.thread_state;
   error_line.clear();
+#if !defined(Py_GIL_DISABLED)
   // Before the guard, so that the turn ends after the lock is given back: the worker next in the
   // queue waits for that, briefly, before it asks for the lock.
   binding::LockQueueTurn turn;
@@ -63,16 +66,23 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
   // A task that sleeps between calls asks the main thread to hand the lock over, so that a busy
   // main thread does not make it wait out the switch interval. Never for a task that does not
   // sleep (false for zero, negative and NaN): it would take the lock from the main thread on
-  // every call.
-  // Before the guard, as the turn is: the request ends once the lock is given back.
+  // every call. Before the guard, as the turn is: the request ends once the lock is given back.
   std::optional<binding::MainThreadHandoff::Request> request;
   if (record.interval > 0) request.emplace();
+#else
+  (void)due_ns;  // the trace follows the hand-over, which this build has not
+  (void)woke;
+#endif
   thread_state.attach();
   binding::GilGuard guard = binding::GilGuard::acquire_without_draining();
+#if !defined(Py_GIL_DISABLED)
   if (request) request->granted();
   binding::handoff_trace::stamp(binding::handoff_trace::Stamp::granted);
   binding::handoff_trace::Record trace = binding::handoff_trace::finish();
   turn.pass_on();
+#else
+  binding::handoff_trace::Record trace;
+#endif
   // Only now: a finalizer run by a deferred release may block, or wait for another task's call,
   // and must hold up this thread alone, not every worker queued behind this turn.
   binding::drain_deferred_releases();
@@ -84,6 +94,18 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
     // go: `cancel` and `shutdown` stop flags under this lock, so once either has returned, no call
     // of the stopped task starts (the common `cancel(); close()`).
     if (!record.flag->is_running()) return CallEnd::stopped;
+    // Without the lock, the read above does not exclude a stop made at the same moment: the
+    // call is announced and the flag read again, which a stop waits out (see run_flag.hpp).
+    if constexpr (binding::compat::kFreeThreaded) {
+      if (!record.flag->announce_call()) return CallEnd::stopped;
+      record.flag->call_begins();
+    }
+    struct CallEnds {
+      RunFlag& flag;
+      ~CallEnds() {
+        if constexpr (binding::compat::kFreeThreaded) flag.call_ends();
+      }
+    } call_ends{*record.flag};
     binding::handoff_trace::keep(trace);
     if (PyObject* result = PyObject_CallNoArgs(record.callable.get())) {
       binding::release_reference(result);

@@ -11,6 +11,20 @@
 // of the word are to one atomic, so their order is total: a worker that announced its sleep is
 // either woken by the stop or sees the word stopped before it waits.
 //
+// The call hand-shake: where no interpreter lock serialises `stop` and the worker's last check
+// (free-threaded builds), the worker announces its call, reads the flag again, and only then
+// begins the call; the stopper, after its stop, waits until no announced call is still deciding
+// (a few instructions, no Python code) and then, for a call already under way, at most until a
+// deadline (`kLongestWaitForCall` after the stop). Both sides' steps are sequentially consistent:
+// either the worker's second read sees the stop, or the stopper sees the announcement and waits
+// for its outcome. So once the stopper's wait returns, no call of the flag starts. A stop made
+// from inside the flag's own call (a callable that cancels its own task) never waits for that
+// call:
+//
+//     idle --announce_call--> announced --flag stopped--> idle (no call)
+//                                 |
+//                                 +--call_begins--> in call --call_ends--> idle
+//
 // The stop line: a worker that has been told to stop owes its "stopped" line, and the exit waits
 // for it (see ExitGate). `mark_launched` (by `start`, once the thread exists) and `stop` (under the
 // interpreter lock) count the debt when they find the flag both launched and stopped; the worker
@@ -31,9 +45,16 @@
 #include <memory>
 
 #include "runtime/clock.hpp"
+#include "runtime/sleep.hpp"
+#include "runtime/wait_wake.hpp"
 #include "runtime/word_wait.hpp"
 
 namespace metronyx::scheduler {
+
+// The longest a stop waits for a call that is already under way: long enough for most calls to
+// end, so that the stopper rarely sees one finish after it returned, short enough that a stop
+// never waits on a long call.
+inline constexpr runtime::Duration kLongestWaitForCall{0, 5'000'000};
 
 class RunFlag {
  public:
@@ -50,6 +71,46 @@ class RunFlag {
       runtime::wake_all_on_word(word_);
     }
     owe_stop_line();
+  }
+
+  // ---- The call hand-shake (free-threaded builds) ----
+
+  // By the worker right before its call: announces it, then reads the flag again. False (and
+  // nothing announced) when the flag is stopped: the call must not be made. True: the worker
+  // calls `call_begins` next, with nothing in between that could wait.
+  [[nodiscard]] bool announce_call() {
+    announced_.fetch_add(1, std::memory_order_seq_cst);
+    if (word_.load(std::memory_order_seq_cst) != kStopped) return true;
+    announced_.fetch_sub(1, std::memory_order_seq_cst);
+    return false;
+  }
+  void call_begins() {
+    in_call_.fetch_add(1, std::memory_order_seq_cst);
+    announced_.fetch_sub(1, std::memory_order_seq_cst);
+    call_on_this_thread = this;
+  }
+  void call_ends() {
+    call_on_this_thread = nullptr;
+    in_call_.fetch_sub(1, std::memory_order_release);
+  }
+
+  // By the stopper, after `stop`: waits until no announced call is still deciding, then until
+  // the call under way ends or `deadline` passes, whichever is first (not for a call of this very
+  // thread, which is the stopper's caller). Returns whether no call of this flag is under way
+  // (always true for this thread's own call). Either way, no call of this flag starts from now on.
+  bool wait_for_calls(const runtime::Instant& deadline) const {
+    while (announced_.load(std::memory_order_seq_cst) != 0) runtime::spin_pause();
+    if (call_on_this_thread == this) return true;
+    for (unsigned round = 0; in_call_.load(std::memory_order_acquire) != 0; ++round) {
+      if (!runtime::monotonic_now().saturating_since(deadline).is_zero()) return false;
+      // Most calls end within microseconds: a few pauses first, then yields of the processor.
+      if (round < 64) {
+        runtime::spin_pause();
+      } else {
+        runtime::yield_now();
+      }
+    }
+    return true;
   }
 
   // By `start`, once the worker's thread exists; the worker may have ended already.
@@ -127,6 +188,11 @@ class RunFlag {
     }
   }
 
+  // The flag whose call this thread is making now, if any.
+  static inline thread_local const RunFlag* call_on_this_thread = nullptr;
+
+  std::atomic<std::uint32_t> announced_{0};  // calls announced and not yet begun or withdrawn
+  std::atomic<std::uint32_t> in_call_{0};    // calls begun and not yet ended
   std::atomic<std::uint32_t> word_{kRunning};
   std::atomic<std::uint8_t> line_{kNotLaunched};
   std::atomic<std::uint32_t> epoch_{0};  // the fork epoch `mark_launched` ran in

@@ -4,6 +4,7 @@
 #include <string>
 #include <utility>
 
+#include "binding/gil_guard.hpp"
 #include "runtime/failure.hpp"
 #include "scheduler/periodic_worker.hpp"
 
@@ -22,6 +23,15 @@ void reserve_one_more(std::vector<T>& items) {
   if (items.size() == items.capacity()) {
     items.reserve(std::max<std::size_t>(4, 2 * items.capacity()));
   }
+}
+
+// On a free-threaded build a stop is a barrier only once the flag's hand-shake is through (see
+// run_flag.hpp): `cancel` and `shutdown` return after it, without holding anything a call could
+// need, so a call that is already under way delays them by `kLongestWaitForCall` at most. The
+// wait holds the instance's borrow but not the interpreter (GilPause): a call that needs every
+// thread to pause (the garbage collector) can go on meanwhile.
+runtime::Instant call_wait_deadline() {
+  return runtime::monotonic_now().saturating_add(kLongestWaitForCall);
 }
 
 }  // namespace
@@ -121,15 +131,30 @@ binding::PyResult<void> SchedulerState::cancel(std::int8_t task_id) {
         binding::ExceptionKind::value_error, "Task id:" + std::to_string(task_id) + " not found"));
   }
   flag->second->stop();
+  if constexpr (binding::compat::kFreeThreaded) {
+    binding::GilPause pause;
+    (void)flag->second->wait_for_calls(call_wait_deadline());
+  }
   return {};
 }
 
 void SchedulerState::shutdown() {
+  TaskList pending = shutdown_keeping_pending();
+}
+
+TaskList SchedulerState::shutdown_keeping_pending() {
   for (auto& [task_id, flag] : run_flags_) flag->stop();
   for (RunFlagRef& flag : superseded_flags_) flag->stop();
+  if constexpr (binding::compat::kFreeThreaded) {
+    // One deadline for every task: a shutdown waits for calls under way at most once.
+    const runtime::Instant deadline = call_wait_deadline();
+    binding::GilPause pause;
+    for (auto& [task_id, flag] : run_flags_) (void)flag->wait_for_calls(deadline);
+    for (RunFlagRef& flag : superseded_flags_) (void)flag->wait_for_calls(deadline);
+  }
   superseded_flags_.clear();
   run_flags_.clear();
-  pending_tasks_.clear();
+  return std::exchange(pending_tasks_, TaskList());
 }
 
 }  // namespace metronyx::scheduler

@@ -1,8 +1,10 @@
 // The state of one Scheduler and its six operations.
 //
-// Contract: every operation runs with the interpreter lock held, reached only through a method
-// call from Python, and the instance's borrow rules serialise them per instance. The only state
-// shared with other threads is each RunFlag (see run_flag.hpp).
+// Contract: every operation runs with the interpreter lock held (attached to the interpreter, on
+// a free-threaded build), reached only through a method call from Python, and the instance's
+// borrow rules serialise them per instance. The only state shared with other threads is each
+// RunFlag (see run_flag.hpp); on a free-threaded build `cancel` and `shutdown` also wait for its
+// call hand-shake, briefly, before they return.
 //
 // Every task has its own flag from `schedule` on: its pending record holds it, `start` hands that
 // very flag to its worker, and the map holds the flag of the newest task under each id.
@@ -79,6 +81,9 @@ class SchedulerState {
   // Stops every flag, also those of tasks whose id was reused since they started, and forgets
   // every flag and pending task; the id counter goes on.
   void shutdown();
+  // The same, but the pending tasks go to the caller, to be released where it chooses (their
+  // callables' finalizers may run Python code).
+  [[nodiscard]] TaskList shutdown_keeping_pending();
 
  private:
   TaskList pending_tasks_;

@@ -93,4 +93,53 @@ TEST(RunFlag, AStopLineIsOwedByALaunchedStoppedFlagOnceUntilItsWorkerEnds) {
 }
 
 }  // namespace
+// The call hand-shake that makes a stop a barrier without the interpreter lock. Each round a
+// caller loops announce, begin, end on a fresh flag while another thread stops it and waits:
+// once the stopper's wait returned, the caller must not begin another call. And the wait is
+// bounded for a call that does not end, and skipped for the stopper's own call.
+TEST(RunFlag, NoCallBeginsAfterTheStoppersWaitReturns) {
+  constexpr int kRounds = 500;
+  int late_calls = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    RunFlag flag;
+    std::atomic<int> begun{0};
+    std::thread caller([&] {
+      while (flag.announce_call()) {
+        flag.call_begins();
+        begun.fetch_add(1);
+        flag.call_ends();
+      }
+    });
+    while (begun.load() < round % 8) std::this_thread::yield();
+    flag.stop();
+    EXPECT_TRUE(flag.wait_for_calls(in(0).saturating_add(runtime::Duration{60, 0})));
+    const int seen = begun.load();
+    caller.join();
+    if (begun.load() != seen) ++late_calls;
+  }
+  EXPECT_EQ(late_calls, 0);
+
+  RunFlag flag;
+  std::atomic<bool> in_call{false};
+  std::atomic<bool> release{false};
+  std::atomic<bool> own_wait_returned{false};
+  std::thread caller([&] {
+    ASSERT_TRUE(flag.announce_call());
+    flag.call_begins();
+    in_call.store(true);
+    while (!release.load()) std::this_thread::yield();
+    flag.stop();  // the callable stops its own task: no wait for its own call
+    own_wait_returned.store(flag.wait_for_calls(in(0).saturating_add(runtime::Duration{60, 0})));
+    flag.call_ends();
+  });
+  while (!in_call.load()) std::this_thread::yield();
+  // A call that does not end: the wait gives up at its deadline and says so.
+  EXPECT_FALSE(flag.wait_for_calls(in(2'000'000)));
+  release.store(true);
+  caller.join();
+  EXPECT_TRUE(own_wait_returned.load());
+  EXPECT_FALSE(flag.announce_call());  // stopped: no call may begin
+  EXPECT_TRUE(flag.wait_for_calls(in(0)));
+}
+
 }  // namespace metronyx::scheduler

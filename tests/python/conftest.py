@@ -17,6 +17,7 @@ import faulthandler
 import os
 import subprocess
 import sys
+import sysconfig
 import tempfile
 import textwrap
 import threading
@@ -30,6 +31,9 @@ import pytest
 import metronyx
 
 STOP_LINE = "Task id:{} stopped."
+
+# A free-threaded build (no interpreter lock). The few expectations that differ there say why.
+FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
 
 
 def under_wine() -> bool:

@@ -4,7 +4,7 @@ benchmark; these tests only tell the mechanism from its absence."""
 
 from __future__ import annotations
 
-from conftest import lines, run_python
+from conftest import FREE_THREADED, lines, run_python
 
 BUSY_MAIN = """
     import sys, time, metronyx
@@ -43,7 +43,10 @@ def test_a_task_that_never_sleeps_does_not_take_the_main_thread_over():
     its loop runs on."""
     calls, loops = busy_main(0.0)
     assert loops > 100_000
-    assert calls < 100_000
+    # Without the interpreter lock the task calls on a core of its own beside the main thread,
+    # which it takes nothing from: any number of calls is right there.
+    if not FREE_THREADED:
+        assert calls < 100_000
 
 
 def test_an_offer_that_another_thread_took_is_made_again():

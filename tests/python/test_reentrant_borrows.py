@@ -229,8 +229,10 @@ def bind_method(name, self_object):
     descriptor before the module sees them; the module's own check guards the C function itself.
     """
     descriptor = metronyx.Scheduler.__dict__[name]
-    # PyMethodDescrObject: object header (16 bytes), d_type, d_name, d_qualname, then d_method.
-    method_def = ctypes.c_void_p.from_address(id(descriptor) + 40).value
+    # PyMethodDescrObject: the object header, d_type, d_name, d_qualname, then d_method. The header
+    # is object's whole size: 16 bytes with the interpreter lock, 32 on a free-threaded build.
+    offset = object.__basicsize__ + 3 * ctypes.sizeof(ctypes.c_void_p)
+    method_def = ctypes.c_void_p.from_address(id(descriptor) + offset).value
     new_function = ctypes.pythonapi.PyCFunction_NewEx
     new_function.restype = ctypes.py_object
     new_function.argtypes = [ctypes.c_void_p, ctypes.py_object, ctypes.c_void_p]

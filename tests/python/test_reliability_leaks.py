@@ -11,6 +11,7 @@ Rounds: METRONYX_LEAK_ROUNDS if set, else 10,000 in the full form and fewer in t
 
 import os
 import sys
+import threading
 
 import pytest
 
@@ -201,9 +202,11 @@ class Raiser:
 
     def __init__(self):
         self.calls = 0
+        self._lock = threading.Lock()  # the workers call at once on a free-threaded build
 
     def __call__(self):
-        self.calls += 1
+        with self._lock:
+            self.calls += 1
         raise ValueError(MARKER)
 
 

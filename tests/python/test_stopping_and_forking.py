@@ -149,11 +149,12 @@ def test_no_call_starts_after_cancel_or_shutdown_returned():
     for round_index in range(150):
         # A callable implemented in C: a Python function can be switched away from at its very
         # first instruction, so a call that began before the stop could seem to begin after it.
-        calls: list[None] = []
-        task = functools.partial(calls.append, None)
-
+        # A list per task: on a free-threaded build two workers appending to one list contend for
+        # its lock, and a call that began before the stop could append after it.
+        calls: tuple[list[None], list[None]] = ([], [])
         s = metronyx.Scheduler()
-        first, second = s.schedule(task, 0.0), s.schedule(task, 0.0)
+        first = s.schedule(functools.partial(calls[0].append, None), 0.0)
+        second = s.schedule(functools.partial(calls[1].append, None), 0.0)
         s.start()
         time.sleep(0.0005)
         if round_index % 2:
@@ -161,9 +162,9 @@ def test_no_call_starts_after_cancel_or_shutdown_returned():
         else:
             s.cancel(first)
             s.cancel(second)
-        made = len(calls)  # as a program would close the resource its task uses
+        made = len(calls[0]) + len(calls[1])  # as a program would close the resource its task uses
         time.sleep(0.001)
-        late_calls += len(calls) - made
+        late_calls += len(calls[0]) + len(calls[1]) - made
     assert late_calls == 0
 
 
