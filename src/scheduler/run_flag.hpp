@@ -99,6 +99,9 @@ class RunFlag {
   // thread, which is the stopper's caller). Returns whether no call of this flag is under way
   // (always true for this thread's own call). Either way, no call of this flag starts from now on.
   bool wait_for_calls(const runtime::Instant& deadline) const {
+    // Launched before a fork and this is the child: the worker does not exist here, and what it
+    // had announced or begun at the fork stays counted for ever; nothing is waited for.
+    if (line_.load(std::memory_order_seq_cst) != kNotLaunched && !current_epoch()) return true;
     while (announced_.load(std::memory_order_seq_cst) != 0) runtime::spin_pause();
     if (call_on_this_thread == this) return true;
     for (unsigned round = 0; in_call_.load(std::memory_order_acquire) != 0; ++round) {

@@ -140,6 +140,15 @@ TEST(RunFlag, NoCallBeginsAfterTheStoppersWaitReturns) {
   EXPECT_TRUE(own_wait_returned.load());
   EXPECT_FALSE(flag.announce_call());  // stopped: no call may begin
   EXPECT_TRUE(flag.wait_for_calls(in(0)));
+
+  // Forked while the parent's worker had announced a call: in the child that worker does not
+  // exist, and a stop there (the child's shutdown) must not wait for it for ever.
+  RunFlag forked;
+  forked.mark_launched();
+  ASSERT_TRUE(forked.announce_call());
+  RunFlag::forget_stop_lines_after_fork();
+  forked.stop();
+  EXPECT_TRUE(forked.wait_for_calls(in(0)));
 }
 
 }  // namespace metronyx::scheduler
