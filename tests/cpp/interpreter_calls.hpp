@@ -28,6 +28,18 @@ struct InterpreterCallCounts {
 // Counts of calls made on the thread that calls this (each thread has its own counts).
 InterpreterCallCounts& calls_on_this_thread();
 
+// Initializes the interpreter the tests embed (the one they were built against, without its
+// signal handlers), as the test binary's main does and as a test that finalizes it does again.
+inline PyStatus initialize_test_interpreter() {
+  PyConfig config;
+  PyConfig_InitPythonConfig(&config);
+  config.install_signal_handlers = 0;
+  PyStatus status = PyConfig_SetBytesString(&config, &config.home, METRONYX_PYTHON_HOME);
+  if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
+  PyConfig_Clear(&config);
+  return status;
+}
+
 // Takes the interpreter lock for a test body without going through the counted wrappers.
 class HoldGil {
  public:

@@ -46,12 +46,7 @@ int main(int argc, char** argv) {
   // state (one-time checks, the release pool) and no inherited threads.
   GTEST_FLAG_SET(death_test_style, "threadsafe");
 
-  PyConfig config;
-  PyConfig_InitPythonConfig(&config);
-  config.install_signal_handlers = 0;
-  PyStatus status = PyConfig_SetBytesString(&config, &config.home, METRONYX_PYTHON_HOME);
-  if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
-  PyConfig_Clear(&config);
+  const PyStatus status = metronyx::testing::initialize_test_interpreter();
   if (PyStatus_Exception(status)) Py_ExitStatusException(status);
 
   PyThreadState* main_state = PyEval_SaveThread();

@@ -95,12 +95,7 @@ TEST(RuntimeEndDeathTest, AReleaseQueuedInAFinalizedRuntimeIsNeverAppliedInTheNe
         // This is the thread that initialized the interpreter; the lock comes with its state.
         (void)__real_PyGILState_Ensure();
         if (Py_FinalizeEx() != 0) std::_Exit(2);
-        PyConfig config;
-        PyConfig_InitPythonConfig(&config);
-        config.install_signal_handlers = 0;
-        PyStatus status = PyConfig_SetBytesString(&config, &config.home, METRONYX_PYTHON_HOME);
-        if (!PyStatus_Exception(status)) status = Py_InitializeFromConfig(&config);
-        PyConfig_Clear(&config);
+        const PyStatus status = metronyx::testing::initialize_test_interpreter();
         if (PyStatus_Exception(status)) std::_Exit(3);
         const std::size_t left = detail::pending_release_count();
         std::fprintf(stderr, "%zu queued before the finalize, %zu left after it\n", queued, left);
