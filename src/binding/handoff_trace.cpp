@@ -18,7 +18,7 @@ namespace {
 // The record being built. The main thread's stamps reach it while the worker waits, so each
 // field is an atomic; relaxed is enough, the lock hand-over orders the rest.
 struct Building {
-  std::atomic<std::int64_t> due, woke, turn, requested, first_offer, last_offer, granted, called;
+  std::atomic<std::int64_t> due, woke, turn, requested, first_offer, last_offer, granted;
   std::atomic<std::int32_t> offers;
   std::atomic<std::uint32_t> outcome;
   std::atomic<int> worker_cpu, main_cpu;
@@ -41,8 +41,8 @@ void begin(std::int64_t due_ns, const runtime::Instant& woke) {
   building.due.store(due_ns, relaxed);
   building.woke.store(nanoseconds(woke), relaxed);
   building.turn.store(now_ns(), relaxed);
-  for (auto* field : {&building.requested, &building.first_offer, &building.last_offer,
-                      &building.granted, &building.called}) {
+  for (auto* field :
+       {&building.requested, &building.first_offer, &building.last_offer, &building.granted}) {
     field->store(0, relaxed);
   }
   building.offers.store(0, relaxed);
@@ -68,8 +68,6 @@ void stamp(Stamp step) {
       // behind it.
       building.worker_cpu.store(runtime::current_processor(), relaxed);
       break;
-    case Stamp::called:
-      break;  // the worker's own record: see keep
   }
 }
 
@@ -81,7 +79,7 @@ Record finish() {
   return Record{building.due.load(relaxed),         building.woke.load(relaxed),
                 building.turn.load(relaxed),        building.requested.load(relaxed),
                 building.first_offer.load(relaxed), building.last_offer.load(relaxed),
-                building.granted.load(relaxed),     building.called.load(relaxed),
+                building.granted.load(relaxed),     0,
                 building.offers.load(relaxed),      building.outcome.load(relaxed),
                 building.worker_cpu.load(relaxed),  building.main_cpu.load(relaxed)};
 }

@@ -25,7 +25,8 @@ inline constexpr bool kEnabled = true;
 inline constexpr bool kEnabled = false;
 #endif
 
-enum class Stamp : std::uint8_t { requested, offer, granted, called };
+// The call's own stamp is `keep`'s, on the worker's copy of the record.
+enum class Stamp : std::uint8_t { requested, offer, granted };
 
 enum Outcome : std::uint32_t {
   kSpunForOffer = 1,     // the worker spun for the offer rather than sleep in the lock
