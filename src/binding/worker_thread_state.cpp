@@ -66,6 +66,9 @@ void WorkerThreadState::discard() {
 void WorkerThreadState::attach() {
   if (attached_) return;
   attached_ = true;
+#if defined(Py_GIL_DISABLED)
+  if (adopt_own_state()) return;
+#endif
   // Taking the lock with this state makes it the state that PyGILState_Ensure finds on this
   // thread. The thread ids were those of the thread that made it: they are this thread's from now
   // on, so that `sys._current_frames()`, faulthandler and PyThreadState_SetAsyncExc see the
@@ -77,6 +80,25 @@ void WorkerThreadState::attach() {
 #endif
   (void)PyEval_SaveThread();
 }
+
+#if defined(Py_GIL_DISABLED)
+bool WorkerThreadState::adopt_own_state() {
+  // Without the lock the interpreter keys each thread's object ownership (biased reference
+  // counts) and its allocator heaps by the thread that made the thread state: one made by
+  // start() would file the worker's objects under the launching thread, and a reference that
+  // another thread drops would be merged while this thread still counts it, corrupting the count.
+  // So the worker makes its own, as the interpreter's threads bind theirs on their own thread,
+  // and the one start() made (the proof that memory sufficed) is deleted here.
+  PyThreadState* own = PyThreadState_New(PyThreadState_GetInterpreter(state_));
+  if (own == nullptr) return false;  // memory ran out since start(): the launcher's state serves
+  PyEval_RestoreThread(own);
+  PyThreadState_Clear(state_);
+  PyThreadState_Delete(state_);
+  state_ = own;
+  (void)PyEval_SaveThread();
+  return true;
+}
+#endif
 
 void WorkerThreadState::finish() {
   if (state_ == nullptr) return;

@@ -5,7 +5,10 @@
 // Why the thread state is made before the thread: making one allocates, and on a thread that has
 // none the interpreter's own way to make it (PyGILState_Ensure) aborts the process when memory
 // runs out. Made by `start()` on the calling thread, as `threading` makes its threads' states,
-// a failure is an ordinary error of `start()` and no thread is created for it.
+// a failure is an ordinary error of `start()` and no thread is created for it. Without the lock
+// (a free-threaded build) the interpreter ties a thread state to the thread that made it, so
+// there the worker makes a second one of its own as it begins and deletes the first, which then
+// only served to prove that memory sufficed.
 //
 // Why keep the thread state: with one thread state for the thread's life, registered as the
 // thread's own, the guards around each call only switch the lock (PyGILState_Ensure finds it and
@@ -62,7 +65,8 @@ class WorkerThreadState {
   void discard();
 
   // On the worker, the first time: makes the thread state this thread's own (takes and gives back
-  // the lock once). Later PyGILState_Ensure calls on this thread find it.
+  // the lock once; on a free-threaded build, replaces it by one made here unless memory has run
+  // out since). Later PyGILState_Ensure calls on this thread find it.
   void attach();
   // Destroys the thread state (takes the lock once). Attaches it first if that never happened.
   void finish();
@@ -77,6 +81,11 @@ class WorkerThreadState {
 
  private:
   void adopt_hooks_of_threading();
+#if defined(Py_GIL_DISABLED)
+  // On the worker, lock not held: replaces the launcher's thread state by one made on this
+  // thread. False, with nothing changed, when there is no memory for it.
+  [[nodiscard]] bool adopt_own_state();
+#endif
 
   PyThreadState* state_ = nullptr;
   bool attached_ = false;

@@ -11,7 +11,7 @@ import weakref
 import pytest
 
 import metronyx
-from conftest import STOP_LINE, lines, run_python, wait_released
+from conftest import STOP_LINE, lines, run_python, wait_released, wait_until
 
 
 def test_a_program_reading_its_own_stderr_pipe_keeps_running():
@@ -309,6 +309,56 @@ def test_threading_trace_and_profile_hooks_see_callbacks(scheduler, capfd):
     assert "periodic_callback" in traced
     assert "periodic_callback" in profiled
     assert lines(capfd.readouterr().out) == [STOP_LINE.format(task_id)]
+
+
+def test_what_a_call_makes_belongs_to_its_worker_as_to_a_python_thread(scheduler):
+    """An object that a worker's call made, and whose last reference another thread drops, is
+    finalized on the thread a threading.Thread doing the same job would finalize it on. Without the
+    lock the interpreter hands such a release back to the object's maker; a worker whose thread
+    state was made on another thread is not found as the maker, and its objects' counts get merged
+    under it while it still counts them (memory corrupted)."""
+
+    def finalizing_thread(start, stop):
+        box, finalized = [], []
+
+        class Tracked:
+            def __del__(self):
+                finalized.append(threading.get_ident())
+
+        def make():
+            if not box and not finalized:
+                box.append((threading.get_ident(), Tracked()))
+
+        start(make)
+        assert wait_until(lambda: box)
+        maker, tracked = box.pop()
+        del tracked  # the last reference, dropped on this thread
+        assert wait_until(lambda: finalized)
+        stop()
+        return "maker" if finalized == [maker] else "other thread"
+
+    running = threading.Event()
+
+    def start_thread(make):
+        def loop():
+            while not running.is_set():
+                make()
+                time.sleep(0.001)
+
+        thread = threading.Thread(target=loop)
+        thread.start()
+        return thread
+
+    threads = []
+    as_python_thread = finalizing_thread(
+        lambda make: threads.append(start_thread(make)), lambda: (running.set(), threads[0].join())
+    )
+    ids = []
+    as_worker = finalizing_thread(
+        lambda make: (ids.append(scheduler.schedule(make, 0.001)), scheduler.start()),
+        lambda: scheduler.cancel(ids[0]),
+    )
+    assert as_worker == as_python_thread
 
 
 def test_a_bad_argument_on_one_thread_never_fails_another_threads_call():
