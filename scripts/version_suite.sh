@@ -47,7 +47,6 @@ defines=(-Ccmake.define.METRONYX_WERROR=ON)
 [ "${METRONYX_TRACE_HANDOFF:-}" != 1 ] || defines+=(-Ccmake.define.METRONYX_TRACE_HANDOFF=ON)
 log "building and installing metronyx"
 # METRONYX_SUITE_TSAN=1: the module instrumented for ThreadSanitizer (scripts/reliability.sh tsan-ft).
-defines=(-Ccmake.define.METRONYX_WERROR=ON)
 # Unstripped, with line numbers, so that a report names our frames by file and line.
 [ "${METRONYX_SUITE_TSAN:-}" != 1 ] ||
   defines+=(-Ccmake.define.METRONYX_TSAN=ON -Ccmake.build-type=RelWithDebInfo -Cinstall.strip=false)

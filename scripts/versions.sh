@@ -31,7 +31,9 @@ run_version() { # run_version <version> [version_suite.sh arguments...]
   shift
   if [ "$version" = 3.13t ]; then
     python=$(scripts/cpython.sh ensure free-threaded)
-    scripts/chroot.sh run amd64 "$ROOT/scripts/version_suite.sh" "$python" "$name" --cpp "$@"
+    local cpp=--cpp
+    [ "${1:-}" != --install-only ] || cpp=
+    scripts/chroot.sh run amd64 "$ROOT/scripts/version_suite.sh" "$python" "$name" $cpp "$@"
   elif python=$(find_python "$version"); then
     scripts/version_suite.sh "$python" "$name" "$@"
   elif [ "$version" = 3.14 ] || [ "$version" = 3.15 ]; then
