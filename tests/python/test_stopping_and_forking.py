@@ -13,7 +13,7 @@ import weakref
 import pytest
 
 import metronyx
-from conftest import FREE_THREADED, STOP_LINE, lines, run_python, wait_released
+from conftest import STOP_LINE, lines, run_python, wait_released
 
 FORK_PRELUDE = """
     import os, sys, time, warnings, multiprocessing
@@ -48,8 +48,9 @@ def test_children_forked_while_workers_run_schedule_and_exit_normally():
     result = run_python(
         """
     import atexit, os, time
-    # Around the module's own exit hook (atexit runs the last registered first): the time a
-    # child's exit spends at metronyx's gate, whatever the machine's load adds to the rest.
+    # Registered before the module's own exit hook, so run after it (atexit runs the last
+    # registered first): the time a child's exit spends up to and through metronyx's gate,
+    # whatever the machine's load adds to the interpreter's finalization after it.
     exit_began, gate_times = [], os.pipe()
     def after_the_gate():
         if exit_began:
@@ -58,7 +59,6 @@ def test_children_forked_while_workers_run_schedule_and_exit_normally():
     """
         + FORK_PRELUDE
         + """
-    atexit.register(lambda: exit_began and exit_began.__setitem__(0, time.monotonic()))
     # A counter of its own per task: without the lock, tasks adding to one shared counter lose
     # updates, and a late write can even take it back.
     counters = [counter() for _ in range(4)]
@@ -76,7 +76,7 @@ def test_children_forked_while_workers_run_schedule_and_exit_normally():
             sys.stdout.flush()
             if round_index % 2:
                 os._exit(0 if ok else 3)
-            exit_began.append(0.0)
+            exit_began.append(time.monotonic())
             sys.exit(0 if ok else 3)  # a normal exit passes the exit gate
         _, status = os.waitpid(pid, 0)
         if os.waitstatus_to_exitcode(status) != 0:
