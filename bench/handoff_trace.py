@@ -4,9 +4,16 @@ Needs the trace build (`scripts/bench.sh --trace-handoff [VERSION]` makes it and
 main thread is busy in Python bytecode, as in the lateness section's busy rows, while one task
 calls a probe at 1 ms and at 10 ms. The worker stamps each call on its way (due, woke, turn,
 asked, offered, granted, called: `metronyx._handoff_trace()`), and this prints, for the slowest
-1 % of calls by lateness (called - due), the median and the worst of each step, the outcomes and
-how many of those calls were granted the lock on the main thread's processor. The same for all
-calls, for comparison. The stamps come from the worker's own clock, so no grid estimate enters.
+1 % of calls by lateness (called - due), the median and the worst of each step, the outcomes,
+which step was each call's longest, and how many of those calls woke, or were granted the lock,
+on the main thread's processor. The same for all calls, for comparison; then every call late by
+`--late-ms` or more, step by step. The stamps come from the worker's own clock, so no grid
+estimate enters. `--intervals 10 --runs 40 --calls 2500` traces 20,000 calls at 10 ms, enough to
+catch the rare ones.
+
+`--first-calls N` looks at one case instead: the first three calls of a task started while the
+main thread sleeps, which then turns busy (a program that starts its scheduler, then computes),
+N times, each beside the native floor's first wake-ups in the same conditions.
 """
 
 from __future__ import annotations
@@ -54,6 +61,23 @@ def quantile(values: list[float], q: float) -> float:
     return ordered[min(len(ordered) - 1, int(q * len(ordered)))] if ordered else float("nan")
 
 
+def call_steps(record: dict[str, int]) -> dict[str, float]:
+    """One call's lateness and the steps it went through, in us (steps it never reached left out)."""
+    steps = {"lateness": (record["called"] - record["due"]) / 1e3}
+    for name, start, end in STEPS:
+        if name == "lock (no offer)" and record["offers"]:
+            continue
+        if record[start] and record[end]:
+            steps[name] = (record[end] - record[start]) / 1e3
+    return steps
+
+
+def longest_step(record: dict[str, int]) -> str:
+    steps = call_steps(record)
+    del steps["lateness"]
+    return max(steps, key=steps.__getitem__)
+
+
 def breakdown(records: list[dict[str, int]]) -> dict[str, Any]:
     steps: dict[str, Any] = {}
     for name, start, end in STEPS:
@@ -78,6 +102,13 @@ def breakdown(records: list[dict[str, int]]) -> dict[str, Any]:
         "more than one offer": sum(1 for r in records if r["offers"] > 1),
         "granted on the main thread's processor": sum(
             1 for r in records if r["offers"] and r["worker_cpu"] == r["main_cpu"] >= 0),
+        # Woken on the processor where the main thread then answered: the wake-up waited for the
+        # busy main thread to be preempted, or for the worker to be moved.
+        "woke on the main thread's processor": sum(
+            1 for r in records if r["offers"] and r["woke_cpu"] == r["main_cpu"] >= 0),
+        # Which step took most of each call's time: where a rare long call lost it.
+        "longest step": {name: sum(1 for r in records if longest_step(r) == name)
+                         for name, _, _ in STEPS if any(longest_step(r) == name for r in records)},
     }
 
 
@@ -89,22 +120,78 @@ def report(label: str, figures: dict[str, Any]) -> None:
               f"   ({step['calls']} calls)")
     outcomes = ", ".join(f"{name} {count}" for name, count in figures["outcomes"].items())
     on_main = figures["granted on the main thread's processor"]
+    woke_on_main = figures["woke on the main thread's processor"]
     print(f"    outcomes: {outcomes}; more than one offer {figures['more than one offer']};"
-          f" on the main thread's processor {on_main}")
+          f" granted on the main thread's processor {on_main}, woken there {woke_on_main}")
+    longest = ", ".join(f"{name} {count}" for name, count in figures["longest step"].items())
+    print(f"    longest step: {longest}")
+
+
+FIRST_CALLS = 3
+
+
+def first_calls(cycles: int, interval: float = 0.010) -> dict[str, Any]:
+    """The first timed calls of a task started just after the main thread slept, which then turns
+    busy (a program that starts its scheduler and then computes), beside the native floor's
+    first wake-ups in the same conditions, the two taken in turn."""
+    from run import load_native_floor  # the benchmark's own helper, beside this file
+
+    floor = load_native_floor()
+    interval_ns = round(interval * 1e9)
+    metronyx_wakes: list[tuple[float, bool]] = []  # wake-up lateness (us), woken on main's processor
+    floor_wakes: list[float] = []
+    for _ in range(cycles):
+        time.sleep(0.12)
+        for record in one_run(interval, FIRST_CALLS + 1)[:FIRST_CALLS]:
+            metronyx_wakes.append(((record["woke"] - record["due"]) / 1e3,
+                                   record["woke_cpu"] == record["main_cpu"] >= 0))
+        time.sleep(0.12)
+        floor.sleep_start(interval, FIRST_CALLS)
+        spin_until(floor.sleep_done)
+        origin, woke = floor.sleep_finish()
+        floor_wakes += [(stamp - (origin + (k + 1) * interval_ns)) / 1e3
+                        for k, stamp in enumerate(woke)]
+    slow = [on_main for wake, on_main in metronyx_wakes if wake >= 1000]
+    return {
+        "cycles": cycles, "calls": len(metronyx_wakes),
+        "metronyx woke 1 ms late or more": len(slow),
+        "of those, woken on the main thread's processor": sum(slow),
+        "floor woke 1 ms late or more": sum(1 for wake in floor_wakes if wake >= 1000),
+        "metronyx worst wake-up us": max(wake for wake, _ in metronyx_wakes),
+        "floor worst wake-up us": max(floor_wakes),
+    }
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=8)
     parser.add_argument("--calls", type=int, default=250, help="calls per run at 1 ms (10 ms: a fifth)")
+    parser.add_argument("--intervals", default="1,10",
+                        help="intervals to trace, in ms, comma-separated (default: 1,10)")
+    parser.add_argument("--late-ms", type=float, default=5.0,
+                        help="list every call late by this much or more, step by step (default: 5)")
+    parser.add_argument("--first-calls", type=int, metavar="CYCLES",
+                        help="instead: the first calls of a task started after the main thread"
+                             " slept, CYCLES times, beside the native floor")
     parser.add_argument("--output", help="write the figures as JSON here")
     args = parser.parse_args()
     if not hasattr(metronyx, "_handoff_trace"):
         print("this is not the trace build: run scripts/bench.sh --trace-handoff", file=sys.stderr)
         return 2
-    print(f"CPython {platform.python_version()}, {args.runs} runs, main thread busy")
     results: dict[str, Any] = {"python": platform.python_version()}
+    if args.first_calls:
+        print(f"CPython {platform.python_version()}, the first {FIRST_CALLS} calls at 10 ms of a"
+              f" task started after the main thread slept, {args.first_calls} times")
+        results["first calls"] = first_calls(args.first_calls)
+        for name, value in results["first calls"].items():
+            print(f"  {name}: {value:.0f}")
+        args.intervals = ""
+    else:
+        print(f"CPython {platform.python_version()}, {args.runs} runs, main thread busy")
+    chosen = {float(ms) for ms in args.intervals.split(",") if ms}
     for interval, calls in ((0.001, args.calls), (0.010, max(10, args.calls // 5))):
+        if interval * 1e3 not in chosen:
+            continue
         records: list[dict[str, int]] = []
         for _ in range(args.runs):
             records += one_run(interval, calls)
@@ -112,9 +199,14 @@ def main() -> int:
         slowest = records[-max(1, len(records) // 100):]
         label = f"{interval * 1e3:g} ms"
         print(f"{label}:")
-        results[label] = {"slowest 1%": breakdown(slowest), "all": breakdown(records)}
+        late = [call_steps(r) for r in records if r["called"] - r["due"] >= args.late_ms * 1e6]
+        results[label] = {"slowest 1%": breakdown(slowest), "all": breakdown(records),
+                          f"late by {args.late_ms:g} ms or more": late}
         report("slowest 1 %", results[label]["slowest 1%"])
         report("all calls", results[label]["all"])
+        print(f"  {len(late)} calls late by {args.late_ms:g} ms or more" + (":" if late else ""))
+        for steps in late:
+            print("    " + ", ".join(f"{name} {value:.1f}" for name, value in steps.items()))
     if args.output:
         with open(args.output, "w", encoding="utf-8") as out:
             json.dump(results, out, indent=1)

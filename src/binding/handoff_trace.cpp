@@ -21,7 +21,7 @@ struct Building {
   std::atomic<std::int64_t> due, woke, turn, requested, first_offer, last_offer, granted;
   std::atomic<std::int32_t> offers;
   std::atomic<std::uint32_t> outcome;
-  std::atomic<int> worker_cpu, main_cpu;
+  std::atomic<int> woke_cpu, worker_cpu, main_cpu;
 };
 Building building{};
 
@@ -48,7 +48,8 @@ void begin(std::int64_t due_ns, const runtime::Instant& woke) {
   building.offers.store(0, relaxed);
   building.outcome.store(0, relaxed);
   building.main_cpu.store(-1, relaxed);
-  building.worker_cpu.store(runtime::current_processor(), relaxed);
+  building.woke_cpu.store(runtime::current_processor(), relaxed);
+  building.worker_cpu.store(building.woke_cpu.load(relaxed), relaxed);
 }
 
 void stamp(Stamp step) {
@@ -81,7 +82,8 @@ Record finish() {
                 building.first_offer.load(relaxed), building.last_offer.load(relaxed),
                 building.granted.load(relaxed),     0,
                 building.offers.load(relaxed),      building.outcome.load(relaxed),
-                building.worker_cpu.load(relaxed),  building.main_cpu.load(relaxed)};
+                building.woke_cpu.load(relaxed),    building.worker_cpu.load(relaxed),
+                building.main_cpu.load(relaxed)};
 }
 
 void keep(Record& record) {
@@ -96,11 +98,12 @@ PyObject* take(PyObject*, PyObject*) {
   OwnedRef list = OwnedRef::steal(created);
   for (const Record& r : records) {
     using ll = long long;
-    PyObject* entry = Py_BuildValue(
-        "{sLsLsLsLsLsLsLsLsisIsisi}", "due", ll{r.due}, "woke", ll{r.woke}, "turn", ll{r.turn},
-        "requested", ll{r.requested}, "first_offer", ll{r.first_offer}, "last_offer",
-        ll{r.last_offer}, "granted", ll{r.granted}, "called", ll{r.called}, "offers", int{r.offers},
-        "outcome", unsigned{r.outcome}, "worker_cpu", r.worker_cpu, "main_cpu", r.main_cpu);
+    PyObject* entry =
+        Py_BuildValue("{sLsLsLsLsLsLsLsLsisIsisisi}", "due", ll{r.due}, "woke", ll{r.woke}, "turn",
+                      ll{r.turn}, "requested", ll{r.requested}, "first_offer", ll{r.first_offer},
+                      "last_offer", ll{r.last_offer}, "granted", ll{r.granted}, "called",
+                      ll{r.called}, "offers", int{r.offers}, "outcome", unsigned{r.outcome},
+                      "woke_cpu", r.woke_cpu, "worker_cpu", r.worker_cpu, "main_cpu", r.main_cpu);
     if (entry == nullptr) return nullptr;
     OwnedRef owned = OwnedRef::steal(entry);
     if (PyList_Append(list.get(), owned.get()) == -1) return nullptr;

@@ -5,7 +5,8 @@
 // A record is stamped, on the monotonic clock, when the worker's call was due, when the worker
 // woke for it, got its lock-queue turn, asked the main thread, when the main thread offered the
 // lock (first and last offer, and how many), when the lock was granted and when the call began;
-// with what happened on the way (`Outcome`) and the processors of the worker and the main thread.
+// with what happened on the way (`Outcome`) and the processors of the worker (as it woke and as
+// it was granted the lock) and of the main thread (as it offered).
 //
 // Threads: `begin`, `stamp(requested)`, `stamp(granted)` and `finish` by the worker holding its
 // lock-queue turn (so one record is built at a time); `stamp(offer)` and the main thread's notes
@@ -42,7 +43,7 @@ struct Record {
                granted = 0, called = 0;
   std::int32_t offers = 0;
   std::uint32_t outcome = 0;
-  int worker_cpu = -1, main_cpu = -1;
+  int woke_cpu = -1, worker_cpu = -1, main_cpu = -1;
 };
 
 void begin(std::int64_t due_ns, const runtime::Instant& woke);
