@@ -18,8 +18,20 @@ using ThreadEntry = void (*)(void* argument);
 // platform's default thread stack when it is 0 (what the interpreter's own threads get unless the
 // program set a size). On failure nothing was started, ownership of `argument` stays with the
 // caller, and the error is the operating system's, rendered as text.
+//
+// Linux: the new thread begins on another processor than the one the launching thread ran on,
+// where its affinity allows one (see `begin_away_from`). Windows spreads new threads by itself.
 [[nodiscard]] std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argument,
                                                               std::size_t stack_size);
+
+// Moves the calling thread off processor `avoided` if the thread may run elsewhere, and leaves its
+// affinity as it found it. Why: Linux starts a thread on its creator's processor, and a thread
+// that did its first work there behind a busy creator (a main thread computing in Python) has
+// used up its share of that processor: its next wake-ups wait there, milliseconds each, until
+// the kernel moves it. Best effort: on a single allowed processor, without the permission, or
+// off Linux, nothing changes. An affinity set for this thread by another thread while this runs
+// may be undone.
+void begin_away_from(int avoided);
 
 // Runs `handler` in the child process after every fork from now on, while the child still has
 // only the thread that forked. The handler must be async-signal-safe in spirit: it may only reset

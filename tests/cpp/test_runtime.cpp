@@ -10,6 +10,10 @@
 #include <thread>
 #include <vector>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include "runtime/byte_lock.hpp"
 #include "runtime/clock.hpp"
 #include "runtime/once.hpp"
@@ -151,6 +155,55 @@ TEST(Runtime, ADetachedThreadRunsWithTheStackItAskedFor) {
   while (probe.done.load() == 0) wait_on_byte(probe.done, 0);
   EXPECT_NE(probe.thread_id.load(), current_thread_id());
 }
+
+#if defined(__linux__)
+struct PlaceProbe {
+  std::atomic<int> processor{-1};
+  cpu_set_t affinity;
+  std::atomic<std::uint8_t> done{0};
+};
+
+void note_place(void* raw) {
+  auto* probe = static_cast<PlaceProbe*>(raw);
+  (void)sched_getaffinity(0, sizeof probe->affinity, &probe->affinity);
+  probe->processor.store(current_processor());
+  probe->done.store(1);
+  wake_all(probe->done);
+}
+
+// A worker must not begin on the processor of the thread that launched it (a busy main thread),
+// and must keep the affinity the program gave that thread. The kernel may move a thread back
+// before the test looks (it was preempted just then), so one miss in five is allowed; the
+// affinity must hold every time.
+TEST(Runtime, NewThreadsBeginAwayFromTheLauncherAndKeepItsAffinity) {
+  cpu_set_t allowed;
+  ASSERT_EQ(sched_getaffinity(0, sizeof allowed, &allowed), 0);
+  if (CPU_COUNT(&allowed) < 2) GTEST_SKIP() << "this thread may run on one processor only";
+
+  int moved_itself = 0;
+  int spawned_elsewhere = 0;
+  constexpr int kAttempts = 5;
+  for (int attempt = 0; attempt < kAttempts; ++attempt) {
+    const int here = current_processor();
+    begin_away_from(here);
+    moved_itself += current_processor() != here ? 1 : 0;
+    cpu_set_t now;
+    ASSERT_EQ(sched_getaffinity(0, sizeof now, &now), 0);
+    EXPECT_TRUE(CPU_EQUAL(&now, &allowed));
+
+    static PlaceProbe
+        probes[kAttempts];  // a thread may still be inside wake_all when the test ends
+    PlaceProbe& probe = probes[attempt];
+    const int launcher = current_processor();
+    ASSERT_TRUE(spawn_detached(&note_place, &probe, 0).has_value());
+    while (probe.done.load() == 0) wait_on_byte(probe.done, 0);
+    spawned_elsewhere += probe.processor.load() != launcher ? 1 : 0;
+    EXPECT_TRUE(CPU_EQUAL(&probe.affinity, &allowed));
+  }
+  EXPECT_GE(moved_itself, kAttempts - 1);
+  EXPECT_GE(spawned_elsewhere, kAttempts - 1);
+}
+#endif
 
 TEST(Runtime, RandomBytesAndErrorTextsComeFromTheSystem) {
   const auto first = os_random_16();

@@ -16,6 +16,7 @@ namespace {
 struct Start {
   ThreadEntry entry;
   void* argument;
+  int launcher_processor;
 };
 
 // No try/catch and no noexcept here: a thread that the interpreter ends during its finalization
@@ -26,6 +27,7 @@ extern "C" void* thread_start(void* raw) {
   touch_cxx_thread_state();
   const Start start = *static_cast<Start*>(raw);
   delete static_cast<Start*>(raw);
+  begin_away_from(start.launcher_processor);
   start.entry(start.argument);
   return nullptr;
 }
@@ -46,13 +48,32 @@ std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argumen
   }
   ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
 
-  auto start = std::make_unique<Start>(Start{entry, argument});
+  auto start = std::make_unique<Start>(Start{entry, argument, current_processor()});
   pthread_t thread;
   const int rc = ::pthread_create(&thread, &attributes, thread_start, start.get());
   ::pthread_attr_destroy(&attributes);
   if (rc != 0) return std::unexpected(describe_os_error(rc));
   start.release();  // the new thread owns it now
   return {};
+}
+
+void begin_away_from(int avoided) {
+#if defined(__linux__)
+  if (avoided < 0 || avoided >= CPU_SETSIZE) return;
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  // Fails with more processors than a cpu_set_t holds: the thread then stays where it began.
+  if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0) return;
+  if (!CPU_ISSET(avoided, &allowed) || CPU_COUNT(&allowed) < 2) return;
+  cpu_set_t elsewhere = allowed;
+  CPU_CLR(avoided, &elsewhere);
+  // The kernel moves a running thread at once when its processor leaves its set; given back the
+  // whole set, it leaves the thread where it now is.
+  if (::sched_setaffinity(0, sizeof elsewhere, &elsewhere) != 0) return;
+  (void)::sched_setaffinity(0, sizeof allowed, &allowed);
+#else
+  (void)avoided;
+#endif
 }
 
 bool run_in_child_after_fork(void (*handler)()) {

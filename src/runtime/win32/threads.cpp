@@ -41,6 +41,10 @@ std::expected<void, std::string> spawn_detached(ThreadEntry entry, void* argumen
   return {};
 }
 
+// Windows gives each new thread of a process the next ideal processor in turn, so a worker does
+// not begin behind the thread that launched it.
+void begin_away_from(int) {}
+
 // Windows has no fork: a new process starts from nothing and inherits no lock of this one, so
 // there is never a child to reset, and the handler is never needed.
 bool run_in_child_after_fork(void (*)()) {
