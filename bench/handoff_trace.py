@@ -23,6 +23,7 @@ import json
 import platform
 import sys
 import time
+from collections import Counter
 from typing import Any
 
 import metronyx
@@ -90,6 +91,7 @@ def breakdown(records: list[dict[str, int]]) -> dict[str, Any]:
         spans = [(r[end] - r[start]) / 1e3 for r in chosen if r[start] and r[end]]
         steps[name] = {"calls": len(spans), "p50_us": quantile(spans, 0.5),
                        "worst_us": max(spans, default=float("nan"))}
+    longest = Counter(longest_step(r) for r in records)
     outcomes = {label: sum(1 for r in records if r["outcome"] & bit)
                 for bit, label in OUTCOMES.items()}
     return {
@@ -107,8 +109,7 @@ def breakdown(records: list[dict[str, int]]) -> dict[str, Any]:
         "woke on the main thread's processor": sum(
             1 for r in records if r["offers"] and r["woke_cpu"] == r["main_cpu"] >= 0),
         # Which step took most of each call's time: where a rare long call lost it.
-        "longest step": {name: sum(1 for r in records if longest_step(r) == name)
-                         for name, _, _ in STEPS if any(longest_step(r) == name for r in records)},
+        "longest step": {name: longest[name] for name, _, _ in STEPS if longest[name]},
     }
 
 
@@ -134,7 +135,8 @@ def first_calls(cycles: int, interval: float = 0.010) -> dict[str, Any]:
     """The first timed calls of a task started just after the main thread slept, which then turns
     busy (a program that starts its scheduler and then computes), beside the native floor's
     first wake-ups in the same conditions, the two taken in turn."""
-    from run import load_native_floor  # the benchmark's own helper, beside this file
+    from lateness import true_lateness  # the benchmark's own helpers, beside this file
+    from run import load_native_floor
 
     floor = load_native_floor()
     interval_ns = round(interval * 1e9)
@@ -149,8 +151,7 @@ def first_calls(cycles: int, interval: float = 0.010) -> dict[str, Any]:
         floor.sleep_start(interval, FIRST_CALLS)
         spin_until(floor.sleep_done)
         origin, woke = floor.sleep_finish()
-        floor_wakes += [(stamp - (origin + (k + 1) * interval_ns)) / 1e3
-                        for k, stamp in enumerate(woke)]
+        floor_wakes += [late / 1e3 for late in true_lateness(origin, woke, interval_ns)]
     slow = [on_main for wake, on_main in metronyx_wakes if wake >= 1000]
     return {
         "cycles": cycles, "calls": len(metronyx_wakes),
