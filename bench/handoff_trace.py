@@ -14,6 +14,11 @@ catch the rare ones.
 `--first-calls N` looks at one case instead: the first three calls of a task started while the
 main thread sleeps, which then turns busy (a program that starts its scheduler, then computes),
 N times, each beside the native floor's first wake-ups in the same conditions.
+
+`--beside-floor idle|busy` takes a task's lateness apart against the native floor without any grid
+estimate: runs of metronyx and of the floor in turn, under the same load, and for each the p50, p90,
+p99 and worst of the floor's wake-ups, of metronyx's own wake-ups (the same measure), and of the
+steps metronyx takes after waking until the call begins.
 """
 
 from __future__ import annotations
@@ -43,15 +48,18 @@ OUTCOMES = {1: "spun for offer", 2: "spin ran out", 4: "took an offer", 8: "offe
             16: "pending call found no request"}
 
 
-def one_run(interval: float, calls: int) -> list[dict[str, int]]:
+def one_run(interval: float, calls: int, busy: bool = True) -> list[dict[str, int]]:
     metronyx._handoff_trace()  # forget what earlier runs left
     probe = Probe(calls)
     scheduler = metronyx.Scheduler()
     task_id = scheduler.schedule(probe.call, interval)
     scheduler.start()
-    while not probe.stamps:
-        time.sleep(0.0002)
-    spin_until(probe.done.is_set)
+    if busy:
+        while not probe.stamps:
+            time.sleep(0.0002)
+        spin_until(probe.done.is_set)
+    else:
+        probe.done.wait(timeout=5 + 20 * calls * interval)
     scheduler.cancel(task_id)
     records = metronyx._handoff_trace()
     return records[1:calls]  # call 0 measures the thread's start, not a wake-up
@@ -163,6 +171,35 @@ def first_calls(cycles: int, interval: float = 0.010) -> dict[str, Any]:
     }
 
 
+def beside_floor(interval: float, runs: int, calls: int, busy: bool) -> dict[str, Any]:
+    """Where metronyx's lateness comes from, beside the native floor's wake-ups taken in turn
+    under the same load, with no grid estimate on either side: the worker's wake-up (woke - due,
+    the same measure as the floor's), and what the worker adds after it until the call begins
+    (called - woke: the queue turn, the request, the hand-over, taking the lock). The two runners
+    alternate run by run, so slow changes of the machine reach both alike."""
+    from lateness import floor_run, true_lateness
+    from run import load_native_floor
+
+    floor = load_native_floor()
+    interval_ns = round(interval * 1e9)
+    floor_wakes: list[float] = []
+    wakes: list[float] = []
+    added: list[float] = []
+    lateness: list[float] = []
+    for _ in range(runs):
+        for record in one_run(interval, calls, busy):
+            wakes.append((record["woke"] - record["due"]) / 1e3)
+            added.append((record["called"] - record["woke"]) / 1e3)
+            lateness.append((record["called"] - record["due"]) / 1e3)
+        origin, woke = floor_run(floor, interval, calls - 1, "busy" if busy else "idle")
+        floor_wakes += [late / 1e3 for late in true_lateness(origin, woke, interval_ns)]
+    quantiles = (0.5, 0.9, 0.99)
+    return {name: {**{f"p{q * 100:g}_us": quantile(values, q) for q in quantiles},
+                   "worst_us": max(values), "calls": len(values)}
+            for name, values in (("floor's wake-up", floor_wakes), ("metronyx's wake-up", wakes),
+                                 ("metronyx's own steps", added), ("metronyx's lateness", lateness))}
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--runs", type=int, default=8)
@@ -174,6 +211,9 @@ def main() -> int:
     parser.add_argument("--first-calls", type=int, metavar="CYCLES",
                         help="instead: the first calls of a task started after the main thread"
                              " slept, CYCLES times, beside the native floor")
+    parser.add_argument("--beside-floor", choices=("idle", "busy"),
+                        help="instead: metronyx's wake-ups and its own steps beside the native"
+                             " floor's wake-ups, taken in turn, with the main thread idle or busy")
     parser.add_argument("--output", help="write the figures as JSON here")
     args = parser.parse_args()
     if not hasattr(metronyx, "_handoff_trace"):
@@ -186,6 +226,19 @@ def main() -> int:
         results["first calls"] = first_calls(args.first_calls)
         for name, value in results["first calls"].items():
             print(f"  {name}: {value:.0f}")
+        args.intervals = ""
+    elif args.beside_floor:
+        print(f"CPython {platform.python_version()}, {args.runs} runs beside the native floor,"
+              f" main thread {args.beside_floor}")
+        for ms in (float(ms) for ms in args.intervals.split(",") if ms):
+            calls = args.calls if ms == 1 else max(10, args.calls // 5)
+            figures = beside_floor(ms / 1e3, args.runs, calls, args.beside_floor == "busy")
+            results[f"{ms:g} ms beside the floor"] = figures
+            print(f"{ms:g} ms:")
+            for name, row in figures.items():
+                print(f"  {name:<22} p50 {row['p50_us']:8.1f}  p90 {row['p90_us']:8.1f}"
+                      f"  p99 {row['p99_us']:8.1f}  worst {row['worst_us']:8.1f} us"
+                      f"  ({row['calls']} calls)")
         args.intervals = ""
     else:
         print(f"CPython {platform.python_version()}, {args.runs} runs, main thread busy")
