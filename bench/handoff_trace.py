@@ -98,7 +98,7 @@ def breakdown(records: list[dict[str, int]]) -> dict[str, Any]:
             chosen = records
         spans = [(r[end] - r[start]) / 1e3 for r in chosen if r[start] and r[end]]
         steps[name] = {"calls": len(spans), "p50_us": quantile(spans, 0.5),
-                       "worst_us": max(spans, default=float("nan"))}
+                       "p99_us": quantile(spans, 0.99), "worst_us": max(spans, default=float("nan"))}
     longest = Counter(longest_step(r) for r in records)
     outcomes = {label: sum(1 for r in records if r["outcome"] & bit)
                 for bit, label in OUTCOMES.items()}
@@ -125,7 +125,8 @@ def report(label: str, figures: dict[str, Any]) -> None:
     print(f"  {label}: {figures['calls']} calls, lateness p50 {figures['lateness_p50_us']:.1f} us,"
           f" worst {figures['lateness_worst_us']:.1f} us")
     for name, step in figures["steps"].items():
-        print(f"    {name:<24} p50 {step['p50_us']:9.1f} us   worst {step['worst_us']:9.1f} us"
+        print(f"    {name:<24} p50 {step['p50_us']:9.1f} us   p99 {step['p99_us']:9.1f} us"
+              f"   worst {step['worst_us']:9.1f} us"
               f"   ({step['calls']} calls)")
     outcomes = ", ".join(f"{name} {count}" for name, count in figures["outcomes"].items())
     on_main = figures["granted on the main thread's processor"]
