@@ -33,6 +33,7 @@ from typing import Any
 
 import metronyx
 
+from lateness import hold_main_thread
 from measure import Probe, spin_until
 
 STEPS = (
@@ -48,18 +49,13 @@ OUTCOMES = {1: "spun for offer", 2: "spin ran out", 4: "took an offer", 8: "offe
             16: "pending call found no request"}
 
 
-def one_run(interval: float, calls: int, busy: bool = True) -> list[dict[str, int]]:
+def one_run(interval: float, calls: int, load: str = "busy") -> list[dict[str, int]]:
     metronyx._handoff_trace()  # forget what earlier runs left
     probe = Probe(calls)
     scheduler = metronyx.Scheduler()
     task_id = scheduler.schedule(probe.call, interval)
     scheduler.start()
-    if busy:
-        while not probe.stamps:
-            time.sleep(0.0002)
-        spin_until(probe.done.is_set)
-    else:
-        probe.done.wait(timeout=5 + 20 * calls * interval)
+    hold_main_thread(probe, load, calls, interval)
     scheduler.cancel(task_id)
     records = metronyx._handoff_trace()
     return records[1:calls]  # call 0 measures the thread's start, not a wake-up
@@ -172,7 +168,7 @@ def first_calls(cycles: int, interval: float = 0.010) -> dict[str, Any]:
     }
 
 
-def beside_floor(interval: float, runs: int, calls: int, busy: bool) -> dict[str, Any]:
+def beside_floor(interval: float, runs: int, calls: int, load: str) -> dict[str, Any]:
     """Where metronyx's lateness comes from, beside the native floor's wake-ups taken in turn
     under the same load, with no grid estimate on either side: the worker's wake-up (woke - due,
     the same measure as the floor's), and what the worker adds after it until the call begins
@@ -188,11 +184,11 @@ def beside_floor(interval: float, runs: int, calls: int, busy: bool) -> dict[str
     added: list[float] = []
     lateness: list[float] = []
     for _ in range(runs):
-        for record in one_run(interval, calls, busy):
+        for record in one_run(interval, calls, load):
             wakes.append((record["woke"] - record["due"]) / 1e3)
             added.append((record["called"] - record["woke"]) / 1e3)
             lateness.append((record["called"] - record["due"]) / 1e3)
-        origin, woke = floor_run(floor, interval, calls - 1, "busy" if busy else "idle")
+        origin, woke = floor_run(floor, interval, calls - 1, load)
         floor_wakes += [late / 1e3 for late in true_lateness(origin, woke, interval_ns)]
     quantiles = (0.5, 0.9, 0.99)
     return {name: {**{f"p{q * 100:g}_us": quantile(values, q) for q in quantiles},
@@ -221,32 +217,33 @@ def main() -> int:
         print("this is not the trace build: run scripts/bench.sh --trace-handoff", file=sys.stderr)
         return 2
     results: dict[str, Any] = {"python": platform.python_version()}
+    chosen = {float(ms) for ms in args.intervals.split(",") if ms}
+    plan = [(interval, calls) for interval, calls in ((0.001, args.calls),
+                                                       (0.010, max(10, args.calls // 5)))
+            if interval * 1e3 in chosen]
     if args.first_calls:
         print(f"CPython {platform.python_version()}, the first {FIRST_CALLS} calls at 10 ms of a"
               f" task started after the main thread slept, {args.first_calls} times")
         results["first calls"] = first_calls(args.first_calls)
         for name, value in results["first calls"].items():
             print(f"  {name}: {value:.0f}")
-        args.intervals = ""
+        plan = []
     elif args.beside_floor:
         print(f"CPython {platform.python_version()}, {args.runs} runs beside the native floor,"
               f" main thread {args.beside_floor}")
-        for ms in (float(ms) for ms in args.intervals.split(",") if ms):
-            calls = args.calls if ms == 1 else max(10, args.calls // 5)
-            figures = beside_floor(ms / 1e3, args.runs, calls, args.beside_floor == "busy")
-            results[f"{ms:g} ms beside the floor"] = figures
-            print(f"{ms:g} ms:")
+        for interval, calls in plan:
+            figures = beside_floor(interval, args.runs, calls, args.beside_floor)
+            label = f"{interval * 1e3:g} ms"
+            results[f"{label} beside the floor"] = figures
+            print(f"{label}:")
             for name, row in figures.items():
                 print(f"  {name:<22} p50 {row['p50_us']:8.1f}  p90 {row['p90_us']:8.1f}"
                       f"  p99 {row['p99_us']:8.1f}  worst {row['worst_us']:8.1f} us"
                       f"  ({row['calls']} calls)")
-        args.intervals = ""
+        plan = []
     else:
         print(f"CPython {platform.python_version()}, {args.runs} runs, main thread busy")
-    chosen = {float(ms) for ms in args.intervals.split(",") if ms}
-    for interval, calls in ((0.001, args.calls), (0.010, max(10, args.calls // 5))):
-        if interval * 1e3 not in chosen:
-            continue
+    for interval, calls in plan:
         records: list[dict[str, int]] = []
         for _ in range(args.runs):
             records += one_run(interval, calls)

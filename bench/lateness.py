@@ -53,16 +53,22 @@ def interval_label(interval: float) -> str:
     return f"{interval * 1e3:g} ms"
 
 
+def hold_main_thread(probe: Probe, load: str, calls: int, interval: float) -> None:
+    """The main thread's part of a run, until the probe has its `calls` calls: idle, waiting on the
+    probe's event; or busy in bytecode from the first call on (see the module's docstring)."""
+    if load == "busy":
+        while not probe.stamps:
+            time.sleep(0.0002)
+        spin_until(probe.done.is_set)
+    else:
+        probe.done.wait(timeout=5 + 20 * calls * interval)
+
+
 def _one_run(runner, interval: float, calls: int, load: str, monitor: StopLineMonitor) -> list[int]:
     probe = Probe(calls)
     stop = runner(probe.call, interval, monitor)
     try:
-        if load == "busy":
-            while not probe.stamps:
-                time.sleep(0.0002)
-            spin_until(probe.done.is_set)
-        else:
-            probe.done.wait(timeout=5 + 20 * calls * interval)
+        hold_main_thread(probe, load, calls, interval)
     finally:
         stop()
     if len(probe.stamps) < calls:
