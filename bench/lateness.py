@@ -9,11 +9,7 @@ same conditions. The first call (k = 0) only bounds the origin: it measures thre
 waking to a deadline, and the floor has none, so the figures cover calls 1 on.
 
 The native sleep floor is a C thread with 1 ns timer slack sleeping to absolute deadlines, without
-the interpreter, and sleeping as a periodic worker does (a sleep of 2 ms or more in two stages, the
-worker's rule): the least this machine allows a runner that sleeps that way. Beside it, the native
-single sleep is the same thread making each sleep in one, as a plain sleep to a deadline does: the
-difference between the two is what the two stages win on this machine, and is reported, not
-judged. It does know its origin, which is how the
+the interpreter: the least this machine allows. It does know its origin, which is how the
 estimator is checked (`check_estimator`): the floor is run with its origin withheld, and the
 estimate must give back its true p50 and p99 within a few microseconds. The same is measured, and
 reported, for a floor thread that takes the interpreter lock and calls the probe after each
@@ -45,7 +41,6 @@ from peers import PERIODIC_PEERS, metronyx_task
 INTERVALS = (0.001, 0.010)
 LOADS = ("idle", "busy")
 NATIVE_FLOOR = "native sleep floor"
-NATIVE_SINGLE_SLEEP = "native single sleep"
 # How close the estimator must come to the floor's true p50 and p99, in us, or as a share of the
 # true figure where that is larger. The p99 of a few hundred calls is one call of one run, so it
 # carries that run's whole estimation error where the p50 averages over runs; when load from
@@ -82,13 +77,12 @@ def _one_run(runner, interval: float, calls: int, load: str, monitor: StopLineMo
 
 
 def floor_run(floor: Any, interval: float, wakeups: int, load: str,
-              take_lock: bool = False, two_stage: bool = True) -> tuple[int, list[int]]:
+              take_lock: bool = False) -> tuple[int, list[int]]:
     """One run of the native sleep floor: its origin and the times of wake-ups 1..`wakeups`; or,
     with `take_lock`, the times of the probe calls it makes under the interpreter lock after each
-    wake-up, as a worker does. Without `two_stage`, every sleep is made in one."""
+    wake-up, as a worker does."""
     probe = Probe() if take_lock else None
-    floor.sleep_start(interval, wakeups, callable=probe.call if probe else None,
-                      two_stage=two_stage)
+    floor.sleep_start(interval, wakeups, callable=probe.call if probe else None)
     if load == "busy":
         spin_until(floor.sleep_done)
     origin, woke = floor.sleep_finish()
@@ -151,7 +145,7 @@ def _compared(truth: list[list[int]], estimated: list[int]) -> dict[str, Any]:
 
 def run(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
     runners = {"metronyx": metronyx_task, **PERIODIC_PEERS}
-    names = [*runners, NATIVE_FLOOR, NATIVE_SINGLE_SLEEP]
+    names = [*runners, NATIVE_FLOOR]
     results: dict[str, Any] = {}
     checks: dict[str, Any] = {}
     samples: dict[str, Any] = {}
@@ -172,8 +166,6 @@ def run(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
             stamps: dict[str, list[list[int]]] = {name: [] for name in runners}
             floor_truth: list[list[int]] = []
             floor_stamps: list[list[int]] = []
-            single_truth: list[list[int]] = []
-            single_stamps: list[list[int]] = []
             for round_index in range(config.lateness_rounds):
                 shift = round_index % len(names)
                 for name in names[shift:] + names[:shift]:
@@ -181,35 +173,22 @@ def run(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
                         origin, wakeups = floor_run(floor, interval, calls - 1, load)
                         floor_truth.append(true_lateness(origin, wakeups, interval_ns))
                         floor_stamps.append(wakeups)
-                    elif name == NATIVE_SINGLE_SLEEP:
-                        origin, wakeups = floor_run(floor, interval, calls - 1, load,
-                                                    two_stage=False)
-                        single_truth.append(true_lateness(origin, wakeups, interval_ns))
-                        single_stamps.append(wakeups)
                     else:
                         stamps[name].append(_one_run(runners[name], interval, calls, load,
                                                      monitor))
-            # Every runner through the same estimator, the floors included; call 0 of the others
-            # only bounds the origin (see the module's docstring). Each runner's grid is placed
-            # by the floor that sleeps as it does: metronyx's by the two-stage floor, the peers'
-            # (one sleep per call) by the single sleep, whose fastest wake-up after a long sleep
-            # is later. Run r of every runner was made in round r, beside the floors' runs r.
-            truth_of = {name: single_truth for name in runners}
-            truth_of.update({"metronyx": floor_truth, NATIVE_FLOOR: floor_truth,
-                             NATIVE_SINGLE_SLEEP: single_truth})
+            # Every runner through the same estimator, the floor included; call 0 of the others
+            # only bounds the origin (see the module's docstring).
+            # Run r of every runner was made in round r, beside the floor's run r.
             lateness = {
-                name: [grid_lateness(run, interval_ns, fastest_wake_near_ns(truth_of[name], r))[1:]
+                name: [grid_lateness(run, interval_ns, fastest_wake_near_ns(floor_truth, r))[1:]
                        for r, run in enumerate(runs)]
                 for name, runs in stamps.items()}
-            for name, runs in ((NATIVE_FLOOR, floor_stamps), (NATIVE_SINGLE_SLEEP, single_stamps)):
-                lateness[name] = [
-                    grid_lateness(run, interval_ns, fastest_wake_near_ns(truth_of[name], r),
-                                  first_index=1)
-                    for r, run in enumerate(runs)]
+            lateness[NATIVE_FLOOR] = [
+                grid_lateness(run, interval_ns, fastest_wake_near_ns(floor_truth, r), first_index=1)
+                for r, run in enumerate(floor_stamps)]
             per_load[load] = {
                 "calls_per_run": calls - 1,
                 "fastest_wake_us": fastest_wake_ns(floor_truth) / 1e3,
-                "fastest_single_sleep_wake_us": fastest_wake_ns(single_truth) / 1e3,
                 **{name: lateness_summary(runs) for name, runs in lateness.items()},
             }
             samples.setdefault(label, {})[load] = {

@@ -11,20 +11,17 @@
  *
  * One loop at a time per process.
  *
- * sleep_start(interval, count, slack_ns=1, callable=None, two_stage=True) / sleep_done() /
- * sleep_finish() -> (t0, stamps): on a new native thread with the given timer slack, reads
- * CLOCK_MONOTONIC (t0) and sleeps to the absolute deadlines t0 + k * interval (k = 1..count);
- * `stamps` are the times it woke. With two_stage (the default) each sleep is made as a periodic
- * worker makes it: a sleep of 2 ms or more ends a lead ahead of its deadline and sleeps the rest,
- * the lead following the 95th percentile of how late the first stage woke (the worker's rule and
- * constants, src/scheduler/wake_ahead.hpp); without it, one sleep to the deadline. No interpreter lock is involved: this is the wake-up floor. With a callable, the thread
+ * sleep_start(interval, count, slack_ns=1, callable=None) / sleep_done() / sleep_finish() ->
+ * (t0, stamps): on a new native thread with the given timer slack, reads CLOCK_MONOTONIC (t0) and
+ * sleeps to the absolute deadlines t0 + k * interval (k = 1..count); `stamps` are the times it
+ * woke. No interpreter lock is involved: this is the wake-up floor. With a callable, the thread
  * also keeps a thread state and calls it under the interpreter lock after each wake-up, the way a
  * periodic worker does: a runner that takes the lock whose origin is known. `sleep_start` returns at once, so the
  * caller's thread can be idle or busy meanwhile. The benchmark uses t0 only to check its own grid
  * estimator, which is otherwise given the stamps alone, as it is for every other runner.
  *
  * sleepers(threads, interval, count, slack_ns=1, callable=None, queue=False, spin_ahead=False,
- *          ask_main=False, two_stage=True) ->
+ *          ask_main=False) ->
  * (list of ns, cpu ns): the same on `threads` threads at once, each with a grid of its own;
  * returns every wake-up's lateness and the CPU time all those threads used: the floor for many
  * periodic tasks. The options add a periodic worker's costs one at a time, so that the CPU per
@@ -134,7 +131,6 @@ struct sleep_job {
   int queue;           /* pass through the shared queue while asking for the lock */
   int spin_ahead;      /* in the queue, spin (25 us at most) until the call ahead has ended */
   int ask_main;        /* post a pending call to the main thread before asking for the lock */
-  int two_stage;       /* sleep as a periodic worker does: a long stage, then the rest */
 };
 
 static pthread_mutex_t lock_queue = PTHREAD_MUTEX_INITIALIZER;
@@ -171,34 +167,6 @@ static void spin_for_call_ahead(void) {
   }
 }
 
-static void sleep_to(long long deadline) {
-  const struct timespec target = {(time_t)(deadline / 1000000000LL),
-                                  (long)(deadline % 1000000000LL)};
-  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, NULL) == EINTR) {
-  }
-}
-
-/* The worker's two-stage sleep, with its constants (src/scheduler/wake_ahead.hpp). */
-enum {
-  kShortestStagedSleepNs = 2000000,
-  kShortestLeadNs = 20000,
-  kLongestLeadNs = 1000000,
-  kLeadStepDownNs = 1000,
-  kLeadStepUpNs = 19 * kLeadStepDownNs,
-};
-
-static void sleep_in_two_stages(long long deadline, long long *lead) {
-  const long long stage_end = deadline - *lead;
-  if (deadline - monotonic_ns() >= kShortestStagedSleepNs) {
-    sleep_to(stage_end);
-    const long long late = monotonic_ns() - stage_end;
-    *lead = late > *lead ? *lead + kLeadStepUpNs : *lead - kLeadStepDownNs;
-    if (*lead < kShortestLeadNs) *lead = kShortestLeadNs;
-    if (*lead > kLongestLeadNs) *lead = kLongestLeadNs;
-  }
-  sleep_to(deadline);
-}
-
 static void *sleep_body(void *raw) {
   struct sleep_job *job = raw;
   (void)prctl(PR_SET_TIMERSLACK, job->slack_ns, 0UL, 0UL, 0UL);
@@ -211,13 +179,11 @@ static void *sleep_body(void *raw) {
   }
   const long long t0 = monotonic_ns();
   job->t0 = t0;
-  long long lead = 50000; /* the worker's first lead */
   for (Py_ssize_t k = 1; k <= job->count; ++k) {
     const long long deadline = t0 + (long long)((double)k * job->interval * 1e9 + 0.5);
-    if (job->two_stage) {
-      sleep_in_two_stages(deadline, &lead);
-    } else {
-      sleep_to(deadline);
+    const struct timespec target = {(time_t)(deadline / 1000000000LL),
+                                    (long)(deadline % 1000000000LL)};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &target, NULL) == EINTR) {
     }
     const long long woke = monotonic_ns();
     if (job->stamps != NULL) {
@@ -268,14 +234,13 @@ static void *sleep_start_body(void *raw) {
 
 static PyObject *floor_sleep_start(PyObject *module, PyObject *args, PyObject *kwargs) {
   (void)module;
-  static char *keywords[] = {"interval", "count", "slack_ns", "callable", "two_stage", NULL};
+  static char *keywords[] = {"interval", "count", "slack_ns", "callable", NULL};
   double interval = 0.0;
   Py_ssize_t count = 0;
   unsigned long slack_ns = 1UL;
   PyObject *callable = Py_None;
-  int two_stage = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "dn|kOp", keywords, &interval, &count,
-                                   &slack_ns, &callable, &two_stage)) {
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "dn|kO", keywords, &interval, &count,
+                                   &slack_ns, &callable)) {
     return NULL;
   }
   if (count < 0 || !(interval >= 0.0)) {
@@ -288,8 +253,7 @@ static PyObject *floor_sleep_start(PyObject *module, PyObject *args, PyObject *k
   }
   long long *stamps = PyMem_RawCalloc((size_t)count + 1, sizeof(long long));
   if (stamps == NULL) return PyErr_NoMemory();
-  sleep_current =
-      (struct sleep_job){interval, count, slack_ns, 0, stamps, NULL, NULL, 0, 0, 0, two_stage};
+  sleep_current = (struct sleep_job){interval, count, slack_ns, 0, stamps, NULL, NULL, 0, 0, 0};
   if (callable != Py_None) sleep_current.callable = Py_NewRef(callable);
   atomic_store(&sleep_over, false);
   int rc = pthread_create(&sleep_thread, NULL, sleep_start_body, &sleep_current);
@@ -356,15 +320,15 @@ static void *sleeper_body(void *raw) {
 static PyObject *floor_sleepers(PyObject *module, PyObject *args, PyObject *kwargs) {
   (void)module;
   static char *keywords[] = {"threads", "interval",   "count",    "slack_ns", "callable",
-                             "queue",   "spin_ahead", "ask_main", "two_stage", NULL};
+                             "queue",   "spin_ahead", "ask_main", NULL};
   Py_ssize_t threads = 0, count = 0;
   double interval = 0.0;
   unsigned long slack_ns = 1UL;
   PyObject *callable = Py_None;
-  int queue = 0, spin_ahead = 0, ask_main = 0, two_stage = 1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ndn|kOpppp", keywords, &threads, &interval,
-                                   &count, &slack_ns, &callable, &queue, &spin_ahead, &ask_main,
-                                   &two_stage)) {
+  int queue = 0, spin_ahead = 0, ask_main = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "ndn|kOppp", keywords, &threads, &interval,
+                                   &count, &slack_ns, &callable, &queue, &spin_ahead,
+                                   &ask_main)) {
     return NULL;
   }
   if (threads <= 0 || count <= 0 || !(interval > 0.0)) {
@@ -388,7 +352,7 @@ static PyObject *floor_sleepers(PyObject *module, PyObject *args, PyObject *kwar
     jobs[started] = (struct sleeper){
         0,
         {interval, count, slack_ns, 0, NULL, lateness + started * count,
-         callable == Py_None ? NULL : callable, queue, spin_ahead, ask_main, two_stage},
+         callable == Py_None ? NULL : callable, queue, spin_ahead, ask_main},
         0};
     rc = pthread_create(&jobs[started].thread, &attributes, sleeper_body, &jobs[started]);
     if (rc != 0) break;
@@ -422,17 +386,16 @@ static PyMethodDef floor_methods[] = {
     {"stop", floor_stop, METH_NOARGS,
      "stop()\n--\n\nStop the loop, wait for its thread and return the number of calls made."},
     {"sleep_start", (PyCFunction)(void (*)(void))floor_sleep_start, METH_VARARGS | METH_KEYWORDS,
-     "sleep_start(interval, count, slack_ns=1, callable=None, two_stage=True)\n--\n\nStart a "
-     "native thread that sleeps to the absolute deadlines t0 + k * interval, k = 1..count (in two "
-     "stages as a worker does, unless two_stage is false; and calls `callable` under the "
-     "interpreter lock after each wake-up)."},
+     "sleep_start(interval, count, slack_ns=1, callable=None)\n--\n\nStart a native thread "
+     "that sleeps to the absolute deadlines t0 + k * interval, k = 1..count (and calls `callable` "
+     "under the interpreter lock after each wake-up)."},
     {"sleep_done", floor_sleep_done, METH_NOARGS,
      "sleep_done()\n--\n\nWhether the sleeper has made its last wake-up."},
     {"sleep_finish", floor_sleep_finish, METH_NOARGS,
      "sleep_finish()\n--\n\nWait for the sleeper; return (t0, wake-up times), in ns."},
     {"sleepers", (PyCFunction)(void (*)(void))floor_sleepers, METH_VARARGS | METH_KEYWORDS,
      "sleepers(threads, interval, count, slack_ns=1, callable=None, queue=False, spin_ahead=False, "
-     "ask_main=False, two_stage=True)"
+     "ask_main=False)"
      "\n--\n\nWake-up lateness in ns of count absolute-deadline sleeps on each of `threads` "
      "native threads, and the CPU ns they used; the options add a worker's costs one by one."},
     {NULL, NULL, 0, NULL},

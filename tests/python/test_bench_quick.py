@@ -63,11 +63,11 @@ def test_quick_benchmark_reports_every_section(tmp_path: Path) -> None:
     for label in ("1 ms", "10 ms"):
         for load in ("idle", "busy"):
             runners = lateness[label][load]
-            assert set(runners) >= {"metronyx", "native sleep floor", "native single sleep", *PEERS}
+            assert set(runners) >= {"metronyx", "native sleep floor", *PEERS}
             assert all(finite(stats[stat]) for stats in runners.values() if isinstance(stats, dict)
                        for stat in STATS)
             assert set(lateness["samples_us"][label][load]) == set(runners) - {
-                "calls_per_run", "fastest_wake_us", "fastest_single_sleep_wake_us"}
+                "calls_per_run", "fastest_wake_us"}
     check = lateness["estimator_check"]["1 ms"]
     assert estimator_recovers_the_floor(check, tmp_path), check
 
