@@ -28,7 +28,6 @@
 #include "runtime/threads.hpp"
 #include "scheduler/duration.hpp"
 #include "scheduler/grid.hpp"
-#include "scheduler/wake_ahead.hpp"
 
 namespace metronyx::scheduler {
 
@@ -126,17 +125,6 @@ CallEnd call_under_lock(LaunchRecord& record, std::uint64_t fork_generation,
 
 enum class LoopEnd { stopped, interpreter_exiting, in_forked_child };
 
-// Sleeps from `now` to `due`, in two stages when the sleep is long (see wake_ahead.hpp). False
-// when the flag was stopped meanwhile: a stop ends either stage at once.
-bool sleep_until_due(RunFlag& flag, WakeAhead& wake_ahead, const runtime::Instant& now,
-                     const runtime::Instant& due) {
-  if (const std::optional<runtime::Instant> stage_end = wake_ahead.long_stage_end(now, due)) {
-    if (!flag.sleep_until(*stage_end)) return false;
-    wake_ahead.long_stage_woke(*stage_end, runtime::monotonic_now());
-  }
-  return flag.sleep_until(due);
-}
-
 LoopEnd run_loop(LaunchRecord& record) {
   const runtime::Instant t0 = runtime::monotonic_now();
   const std::uint64_t fork_generation = binding::fork_generation();
@@ -146,7 +134,6 @@ LoopEnd run_loop(LaunchRecord& record) {
   // Only trace builds read the clock for these.
   std::int64_t due_ns = trace::kEnabled ? trace::nanoseconds(t0) : 0;
   runtime::Instant woke = t0;
-  WakeAhead wake_ahead;
   if (record.start_latch) record.start_latch->wait();
   for (;;) {
     if (!record.flag->is_running()) return LoopEnd::stopped;
@@ -181,7 +168,7 @@ LoopEnd run_loop(LaunchRecord& record) {
       const runtime::Duration span = seconds_to_duration(delay);
       if (span.is_zero()) {
         runtime::yield_now();
-      } else if (!sleep_until_due(*record.flag, wake_ahead, now, now.saturating_add(span))) {
+      } else if (!record.flag->sleep_until(now.saturating_add(span))) {
         // The deadline is the due time of the next call (the reading above plus the delay), so
         // the time spent computing it does not make the worker late; a stop ends the sleep at
         // once, so the stop line and the callable's release follow the stop, not the interval.

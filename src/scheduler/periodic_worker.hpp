@@ -11,9 +11,7 @@
 //   the lock held (deferred only when the interpreter is exiting or in a forked child): a
 //   finalizer that blocks holds up one thread, never the queue.
 // - Call k (from 0) is due at t0 + k * interval, t0 being the moment the worker began; a late call
-//   is made at once, so an overrun is caught up back-to-back and the grid never drifts. A sleep
-//   of a few milliseconds or more is made in two stages (wake_ahead.hpp), so that the call comes
-//   soon after its due time even where long sleeps wake late; never before it.
+//   is made at once, so an overrun is caught up back-to-back and the grid never drifts.
 // - The flag is read at the top of the loop and again once the lock is held, right before the
 //   call: after `cancel` or `shutdown` returned no call starts. A stop ends a sleep at once.
 // - Lines are written without the interpreter lock, whole, through the streams' line lock: a
