@@ -25,6 +25,12 @@ the drift do not depend on where the grid is placed.
 The main thread is either idle (waiting on an event) or busy in Python bytecode, holding the
 interpreter lock except when the interpreter's switch interval makes it hand the lock over. It
 turns busy once the first call has been made (for the floor: at once), so every runner starts alike.
+
+Whether the machine was quiet is measured too, not assumed: before and after the runs a native
+thread that never sleeps reads the clock for a few seconds (`machine_stalls`), and the CPU time the
+hypervisor stole over the section is read from the kernel. A gap in that thread's readings is time
+in which nothing on that CPU ran; a call due then is late by the gap whatever runs it, so a worst
+call of that size is the machine's.
 """
 
 from __future__ import annotations
@@ -34,8 +40,7 @@ from collections.abc import Callable, Sequence
 from typing import Any
 
 from measure import (Probe, StopLineMonitor, fastest_wake_near_ns, fastest_wake_ns, grid_lateness,
-                     lateness_summary,
-                     percentile, spin_until)
+                     lateness_summary, now_ns, percentile, spin_until, stall_summary, stolen_ms)
 from peers import PERIODIC_PEERS, metronyx_task
 
 INTERVALS = (0.001, 0.010)
@@ -143,7 +148,30 @@ def _compared(truth: list[list[int]], estimated: list[int]) -> dict[str, Any]:
     return figures
 
 
+def machine_stalls(floor: Any, seconds: float) -> dict[str, Any]:
+    """A native thread that never sleeps, for `seconds`: how often the machine kept it off its CPU
+    for more than 0.5 and 1 ms, and the longest such gap. Run before and after the section's runs,
+    never during them, where it would take a core from the runners."""
+    gaps, _ = floor.stalls(seconds)
+    return stall_summary(gaps, seconds)
+
+
 def run(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
+    stalls_before = machine_stalls(floor, config.stall_probe_s)
+    stolen_at_start, started = stolen_ms(), now_ns()
+    results = _runs(config, monitor, floor)
+    stolen_at_end, section_s = stolen_ms(), (now_ns() - started) / 1e9
+    results["machine"] = {
+        "stalls_before": stalls_before,
+        "stalls_after": machine_stalls(floor, config.stall_probe_s),
+        "section_s": section_s,
+        "stolen_ms": (None if stolen_at_start is None or stolen_at_end is None
+                      else stolen_at_end - stolen_at_start),
+    }
+    return results
+
+
+def _runs(config: Any, monitor: StopLineMonitor, floor: Any) -> dict[str, Any]:
     runners = {"metronyx": metronyx_task, **PERIODIC_PEERS}
     names = [*runners, NATIVE_FLOOR]
     results: dict[str, Any] = {}

@@ -289,6 +289,28 @@ class StopLineMonitor:
 
 # ---- The machine ---------------------------------------------------------------------------------
 
+def stolen_ms() -> float | None:
+    """CPU time the hypervisor has taken from this machine's CPUs since boot, summed over them (the
+    steal column of /proc/stat), in ms; None where the kernel does not report it."""
+    try:
+        with open("/proc/stat") as stat:
+            fields = stat.readline().split()
+        return int(fields[8]) * 1e3 / os.sysconf("SC_CLK_TCK")
+    except (OSError, IndexError, ValueError):
+        return None
+
+
+def stall_summary(gaps_ns: Sequence[int], seconds: float) -> dict[str, Any]:
+    """What a thread that never sleeps saw in `seconds`: how often, and for how long at most, it
+    was kept off its CPU (`gaps_ns`: the gaps between its clock readings over its threshold)."""
+    return {
+        "seconds": seconds,
+        "over_500us": sum(gap > 500_000 for gap in gaps_ns),
+        "over_1ms": sum(gap > 1_000_000 for gap in gaps_ns),
+        "longest_us": max(gaps_ns, default=0) / 1e3,
+    }
+
+
 def machine_info() -> dict[str, Any]:
     model = "unknown"
     try:

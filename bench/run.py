@@ -38,6 +38,8 @@ class Config:
     # The grid estimator's check: interval -> (runs, wake-ups per run) of the native floor.
     estimator_check: dict[str, tuple[int, int]] = field(
         default_factory=lambda: {"1 ms": (8, 250), "10 ms": (8, 50)})
+    # Seconds of the machine-stall probe before and after the lateness runs (0: none).
+    stall_probe_s: float = 5.0
     overhead_rounds: int = 5
     overhead_warmup_s: float = 0.15
     overhead_window_s: float = 0.4
@@ -58,6 +60,7 @@ QUICK = Config(
     lateness_calls_busy={"1 ms": 10, "10 ms": 5},
     lateness_rounds=1,
     estimator_check={"1 ms": (4, 200)},
+    stall_probe_s=0.2,
     overhead_rounds=1,
     overhead_warmup_s=0.05,
     overhead_window_s=0.1,

@@ -32,6 +32,12 @@
  * pending call posted to the main thread before each call (at most one outstanding; it does
  * nothing).
  *
+ * stalls(seconds, threshold_ns=100000) -> (list of ns, loops): the machine's own stalls. The
+ * calling thread, its interpreter lock released, reads CLOCK_MONOTONIC in a loop for `seconds`
+ * and returns every gap between two readings longer than `threshold_ns`: time in which a thread
+ * that never sleeps did not run (the hypervisor or the kernel took its CPU). No sleeper can be on
+ * time through such a gap, so a worst call as long as one is the machine's, not the runner's.
+ *
  * A benchmark helper only; it is not part of the metronyx package. */
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -380,6 +386,48 @@ static PyObject *floor_sleepers(PyObject *module, PyObject *args, PyObject *kwar
   return result;
 }
 
+/* ---- The machine's own stalls ---- */
+
+static PyObject *floor_stalls(PyObject *module, PyObject *args, PyObject *kwargs) {
+  (void)module;
+  static char *keywords[] = {"seconds", "threshold_ns", NULL};
+  double seconds = 0.0;
+  long long threshold_ns = 100000;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "d|L", keywords, &seconds, &threshold_ns)) {
+    return NULL;
+  }
+  if (!(seconds >= 0.0) || seconds > 3600.0 || threshold_ns <= 0) {
+    PyErr_SetString(PyExc_ValueError, "seconds must be in [0, 3600] and threshold_ns positive");
+    return NULL;
+  }
+  /* A gap is at least threshold_ns long, so there are at most seconds / threshold_ns of them. */
+  const size_t capacity = (size_t)(seconds * 1e9 / (double)threshold_ns) + 1;
+  long long *gaps = PyMem_RawMalloc(capacity * sizeof(long long));
+  if (gaps == NULL) return PyErr_NoMemory();
+  size_t found = 0;
+  unsigned long long loops = 0;
+  Py_BEGIN_ALLOW_THREADS
+  const long long end = monotonic_ns() + (long long)(seconds * 1e9);
+  long long previous = monotonic_ns();
+  for (;;) {
+    const long long now = monotonic_ns();
+    if (now - previous > threshold_ns && found < capacity) gaps[found++] = now - previous;
+    previous = now;
+    ++loops;
+    if (now >= end) break;
+  }
+  Py_END_ALLOW_THREADS
+  PyObject *list = PyList_New((Py_ssize_t)found);
+  for (size_t k = 0; list != NULL && k < found; ++k) {
+    PyObject *item = PyLong_FromLongLong(gaps[k]);
+    if (item == NULL) Py_CLEAR(list);
+    else PyList_SET_ITEM(list, (Py_ssize_t)k, item);
+  }
+  PyMem_RawFree(gaps);
+  if (list == NULL) return NULL;
+  return Py_BuildValue("(NK)", list, loops);
+}
+
 static PyMethodDef floor_methods[] = {
     {"start", (PyCFunction)(void (*)(void))floor_start, METH_VARARGS | METH_KEYWORDS,
      "start(callable, keep_thread_state=True)\n--\n\nStart the loop on a new native thread."},
@@ -398,6 +446,9 @@ static PyMethodDef floor_methods[] = {
      "ask_main=False)"
      "\n--\n\nWake-up lateness in ns of count absolute-deadline sleeps on each of `threads` "
      "native threads, and the CPU ns they used; the options add a worker's costs one by one."},
+    {"stalls", (PyCFunction)(void (*)(void))floor_stalls, METH_VARARGS | METH_KEYWORDS,
+     "stalls(seconds, threshold_ns=100000)\n--\n\nRead the clock in a loop for `seconds`, the "
+     "interpreter lock released; return (the gaps longer than `threshold_ns`, in ns, loops)."},
     {NULL, NULL, 0, NULL},
 };
 

@@ -10,9 +10,12 @@ from __future__ import annotations
 
 import json
 import math
+import os
 import random
+import signal
 import subprocess
 import sys
+import time
 from pathlib import Path
 
 import pytest
@@ -105,6 +108,10 @@ def test_quick_benchmark_reports_every_section(tmp_path: Path) -> None:
     assert len(variants) == 5 and all(row["rounds_per_s"] > 0 and finite(row["loss"])
                                       for row in variants.values())
 
+    machine = lateness["machine"]
+    assert all(machine[f"stalls_{when}"]["seconds"] > 0 for when in ("before", "after"))
+    assert machine["section_s"] > 0 and (machine["stolen_ms"] is None or machine["stolen_ms"] >= 0)
+
     assert document["goals"] and all(isinstance(goal["met"], bool) for goal in document["goals"])
     # The busy-main tail is judged beside the floor of the same run, at both intervals.
     judged = {goal["goal"] for goal in document["goals"]}
@@ -139,3 +146,28 @@ def test_estimator_check_fails_a_grid_placed_at_the_fastest_call() -> None:
     assert lateness.check_estimator(runs, interval)["within_tolerance"]
     rejected = lateness.check_estimator(runs, interval, fastest_call_on_time)
     assert not rejected["within_tolerance"] and rejected["error_p50_us"] < -10
+
+
+@pytest.mark.posix("the benchmark's native floor built with cc, and SIGSTOP")
+def test_stall_probe_sees_a_thread_kept_off_its_cpu() -> None:
+    """The probe that tells a quiet machine from a noisy one sees a stall that really happened:
+    its process is stopped for 150 ms while it spins, and it must report one gap of that length
+    (not 0, as a probe that missed it or held the interpreter lock would). It is judged from below
+    and far above only, since the machine may stall it more."""
+    script = (
+        "import sys; sys.path.insert(0, sys.argv[1]); from builder import ensure_built; "
+        "sys.path.insert(0, str(ensure_built())); import native_floor; "
+        "print('ready', flush=True); gaps, loops = native_floor.stalls(1.0, 10_000_000); "
+        "print(max(gaps, default=0), loops, flush=True)")
+    child = subprocess.Popen([sys.executable, "-c", script, str(REPO / "bench" / "native_floor")],
+                             stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        time.sleep(0.2)
+        os.kill(child.pid, signal.SIGSTOP)
+        time.sleep(0.15)
+        os.kill(child.pid, signal.SIGCONT)
+        longest, loops = map(int, child.stdout.readline().split())
+    finally:
+        child.wait(timeout=30)
+    assert 0.1e9 <= longest <= 0.9e9 and loops > 1000
