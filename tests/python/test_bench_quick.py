@@ -159,15 +159,16 @@ def test_stall_probe_sees_a_thread_kept_off_its_cpu() -> None:
         "sys.path.insert(0, str(ensure_built())); import native_floor; "
         "print('ready', flush=True); gaps, loops = native_floor.stalls(1.0, 10_000_000); "
         "print(max(gaps, default=0), loops, flush=True)")
-    child = subprocess.Popen([sys.executable, "-c", script, str(REPO / "bench" / "native_floor")],
-                             stdout=subprocess.PIPE, text=True)
-    try:
-        assert child.stdout.readline().strip() == "ready"
-        time.sleep(0.2)
-        os.kill(child.pid, signal.SIGSTOP)
-        time.sleep(0.15)
-        os.kill(child.pid, signal.SIGCONT)
-        longest, loops = map(int, child.stdout.readline().split())
-    finally:
-        child.wait(timeout=30)
+    with subprocess.Popen([sys.executable, "-c", script, str(REPO / "bench" / "native_floor")],
+                          stdout=subprocess.PIPE, text=True) as child:
+        try:
+            assert child.stdout.readline().strip() == "ready"
+            time.sleep(0.2)
+            os.kill(child.pid, signal.SIGSTOP)
+            time.sleep(0.15)
+            os.kill(child.pid, signal.SIGCONT)
+            longest, loops = map(int, child.stdout.readline().split())
+        finally:
+            os.kill(child.pid, signal.SIGCONT)
+            child.wait(timeout=30)
     assert 0.1e9 <= longest <= 0.9e9 and loops > 1000
